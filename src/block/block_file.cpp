@@ -1,0 +1,230 @@
+#include "block/block_file.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "block/block_cipher.hpp"
+#include "common/counts.hpp"
+#include "common/report.hpp"
+#include "fileio/fileio.hpp"
+#include "keymat/gamma.hpp"
+#include "keymat/word_file.hpp"
+
+namespace kerrow {
+
+namespace {
+
+constexpr const char* out_of_memory_line = "Out of memory!\n";
+
+// The three counts, converted in this order, and the smallest block that two
+// words can hold.
+bool convert_block_counts(const char* gcyc_text, const char* mcyc_text, const char* length_text,
+                          std::int32_t& gcyc, std::int32_t& mcyc, std::int32_t& block_length) {
+    if (!convert_count(mcyc_text, mcyc) || !convert_count(gcyc_text, gcyc) ||
+        !convert_count(length_text, block_length)) {
+        return false;
+    }
+    if (block_length < 5) {
+        say("Block length must be at least 5 bytes!\n");
+        return false;
+    }
+    return true;
+}
+
+// A one-word key makes the block transform lose information.
+bool key_fits_block_mode(const WordArray& key) {
+    if (key.size() >= 2) return true;
+    say("Key file must be at least 5 bytes for block mode!\n");
+    return false;
+}
+
+constexpr word words_for(std::int64_t bytes) { return static_cast<word>((bytes + 3) / 4); }
+
+// Header words and the pad count, little-endian, at offset 0.
+bool write_header(output_file& out, WordArray& header, std::int32_t pad) {
+    const std::size_t n = header.size();
+    words_to_le(header.data(), n);
+    bool ok = out.write_at(header.data(), n * sizeof(word), 0);
+    words_from_le(header.data(), n);
+    word pad_word = static_cast<word>(pad);
+    words_to_le(&pad_word, 1);
+    return ok && out.write_at(&pad_word, sizeof pad_word, static_cast<std::int64_t>(n * sizeof(word)));
+}
+
+// Appends the first nb words of a block to the output.
+bool append_block(output_file& out, word* b, word nb) {
+    words_to_le(b, nb);
+    const bool ok = out.write(b, std::size_t{nb} * sizeof(word));
+    words_from_le(b, nb);
+    return ok;
+}
+
+}  // namespace
+
+bool encrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
+                        const char* gcyc_text, const char* mcyc_text, const char* length_text) {
+    input_file input;
+    if (!input.open(in)) {
+        say("Error opening input file!\n");
+        return false;
+    }
+    if (!output_differs(out, input, key, gamm)) return false;
+    output_file output;
+    if (!output.open(out)) {
+        say("Error opening output file!\n");
+        return false;
+    }
+    const std::int64_t length = file_length(input);
+    print_start(in, length, out);
+    const stopwatch clock;
+
+    std::int32_t gcyc = 0, mcyc = 0, block_length = 0;
+    if (!convert_block_counts(gcyc_text, mcyc_text, length_text, gcyc, mcyc, block_length)) {
+        return false;
+    }
+    WordArray k, k0, g, b;
+    if (!load_key_material(key, key_file_lines, k, &k0) || !key_fits_block_mode(k)) return false;
+    if (!load_key_material(gamm, gamm_file_lines, g)) return false;
+    const auto nk = static_cast<word>(k.size());
+    const auto ng = static_cast<word>(g.size());
+
+    // The placeholder is zeros, never the key: a run cut short must not leave
+    // the key in clear at the start of the output.
+    if (!output.write_zeros((std::uint64_t{nk} + 1) * sizeof(word))) return false;
+    prepare_gamma(g, k, gcyc);
+
+    std::int64_t block_bytes = block_length;
+    if (block_bytes > length) {
+        say("File sise < block sise. Size of block set to size of file.\n");
+        block_bytes = length;
+    }
+    // A block of one word can't be undone: tiny inputs get two.
+    const word nb_full = length > 0 ? std::max<word>(words_for(block_bytes), 2) : 0;
+    if (!b.allocate(nb_full)) {
+        say(out_of_memory_line);
+        return false;
+    }
+
+    std::int32_t pad = 0;
+    for (;;) {
+        const std::int64_t got = input.read(b.data(), std::size_t{nb_full} * sizeof(word));
+        if (got < 0) return false;
+        const auto t = static_cast<word>(got / 4);
+        const auto r = static_cast<word>(got % 4);
+        words_from_le(b.data(), t + (r != 0 ? 1 : 0));
+        const bool full = t == nb_full && t >= 1;
+        word nb = nb_full;
+        if (!full) {
+            // The final block. Word 1 still holds the last full block's
+            // encrypted word 1 (or 0): it is the padding word where one is needed.
+            if (r != 0) {
+                b[t] &= (word{1} << (8 * r)) - 1;  // the tail word, zero-extended
+                nb = t >= 1 ? t + 1 : 2;
+                pad = t >= 1 ? static_cast<std::int32_t>(4 - r) : static_cast<std::int32_t>(8 - r);
+            } else {
+                nb = t == 1 ? 2 : t;
+                pad = t == 1 ? 4 : 0;
+            }
+        }
+        encrypt_block(b.data(), nb, k.data(), nk, g.data(), ng, mcyc);
+        if (!append_block(output, b.data(), nb)) return false;
+        if (!full) break;
+    }
+
+    for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
+    if (!write_header(output, k, pad) || !output.close()) return false;
+    say("Done.\n");
+    clock.print_time_line();
+    return true;
+}
+
+bool decrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
+                        const char* gcyc_text, const char* mcyc_text, const char* length_text) {
+    input_file input;
+    if (!input.open(in)) {
+        say("Error opening Ciphertext file!\n");
+        return false;
+    }
+    if (!output_differs(out, input, key, gamm)) return false;
+    output_file output;
+    if (!output.open(out)) {
+        say("Error opening Plaintext file!\n");
+        return false;
+    }
+    const std::int64_t length = file_length(input);
+    print_start(in, length, out);
+    const stopwatch clock;
+
+    std::int32_t gcyc = 0, mcyc = 0, block_length = 0;
+    if (!convert_block_counts(gcyc_text, mcyc_text, length_text, gcyc, mcyc, block_length)) {
+        return false;
+    }
+    const word nb_full = words_for(block_length);
+    // Whole blocks are read, undone and written in chunks of about io_chunk_bytes.
+    const std::size_t chunk_blocks =
+        std::max<std::size_t>(1, io_chunk_bytes / (std::size_t{nb_full} * sizeof(word)));
+    WordArray b, k, k0, g;
+    if (!b.allocate(chunk_blocks * nb_full)) {
+        say(out_of_memory_line);
+        return false;
+    }
+    if (!load_key_material(key, key_file_lines, k0) || !key_fits_block_mode(k0)) return false;
+    const auto nk = static_cast<word>(k0.size());
+    if (!k.allocate(nk)) {
+        say(out_of_memory_line);
+        return false;
+    }
+    const std::int64_t header_bytes = (std::int64_t{nk} + 1) * 4;
+    word pad_word = 0;
+    if (input.read_at(k.data(), std::size_t{nk} * sizeof(word), 0) < 0 ||
+        input.read_at(&pad_word, sizeof pad_word, header_bytes - 4) < 0) {
+        return false;
+    }
+    words_from_le(k.data(), nk);
+    words_from_le(&pad_word, 1);
+    const auto pad = static_cast<std::int32_t>(pad_word);
+    const std::int64_t area_bytes = length - header_bytes;
+    if (area_bytes < 0 || pad < 0 || pad > 7 || pad > area_bytes) {
+        say("Ciphertext file is damaged!\n");
+        return false;
+    }
+    if (!load_key_material(gamm, gamm_file_lines, g)) return false;
+    const auto ng = static_cast<word>(g.size());
+
+    if (!output.set_length(area_bytes)) return false;
+    prepare_gamma(g, k0, gcyc);
+    for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
+
+    // Walk the blocks from the last to the first, a chunk of them at a time;
+    // a trailing incomplete word counts toward the positions but is never read.
+    const std::int64_t area_words = (length + 3) / 4 - (std::int64_t{nk} + 1);
+    std::int64_t hi = area_words / nb_full;
+    const auto block_bytes = static_cast<std::int64_t>(nb_full) * 4;
+    while (hi >= 0) {
+        const std::int64_t lo = std::max<std::int64_t>(0, hi - static_cast<std::int64_t>(chunk_blocks) + 1);
+        const std::int64_t got = input.read_at(
+            b.data(), static_cast<std::size_t>((hi - lo + 1) * block_bytes), header_bytes + lo * block_bytes);
+        if (got < 0) return false;
+        const auto words = static_cast<std::size_t>(got / 4);
+        words_from_le(b.data(), words);
+        for (std::int64_t c = hi; c >= lo; --c) {
+            const auto start = static_cast<std::size_t>(c - lo) * nb_full;
+            const auto nb = static_cast<word>(std::min<std::size_t>(
+                nb_full, words > start ? words - start : 0));
+            decrypt_block(b.data() + start, nb, k.data(), nk, g.data(), ng, mcyc);
+        }
+        words_to_le(b.data(), words);
+        if (!output.write_at(b.data(), words * sizeof(word), lo * block_bytes)) return false;
+        hi = lo - 1;
+    }
+    input.close();
+    if (!output.close()) return false;
+    if (pad != 0 && !cut_file_end(out, pad)) return false;
+
+    const bool same_key = std::equal(k.data(), k.data() + nk, k0.data());
+    say(same_key ? "Done.Successfuly decrypted.\n" : "Done.Not decrypted.\n");
+    clock.print_time_line();
+    return true;
+}
+
+}  // namespace kerrow

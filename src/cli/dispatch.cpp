@@ -1,0 +1,113 @@
+#include "cli/dispatch.hpp"
+
+#include <cstdio>
+
+#include "block/block_file.hpp"
+#include "common/report.hpp"
+#include "fileio/fileio.hpp"
+#include "stream/stream_file.hpp"
+
+namespace kerrow {
+
+const char* const usage_text =
+    "USAGE: kerrow <e or d(encrypt or decrypt)> <-b or -s(block or stream))> <in file> "
+    "<out file> <key file> <gamm file> <number of gcyc> [<number of mcyc> <block length>]"
+    "\t\t\t []-only for block mode\n"
+    "\n"
+    "in file \t: full path-name of the source file to encrypt/decrypt\n"
+    "out file\t: full path-name of the target file to store the result of encrypt/decrypt "
+    "operation\n"
+    "key file\t: full path-name of the key file(key size limited only by amount of system "
+    "memory)\n"
+    "gamm file\t: full path-name of the file contain additional data(any type) for gamma(size "
+    "limited only by amount of system memory)\n"
+    "number of mcyc\t: number of main cycles of algorithm (not limited, usualy <5 is enough "
+    "(2))\n"
+    "number of gcyc\t: number of cycles for preparative of gamma (not limited, usualy <5 is "
+    "enough (4))\n"
+    "block length\t: length of block in bytes (limited only by amount of system memory, usualy "
+    "10000 is optimum)";
+
+namespace {
+
+constexpr const char* banner =
+    "kerrow 1.0 - encrypts or decrypts one file per run\n"
+    "Cipher: the kerrow block and stream cipher, keyed by a key file and a gamm file\n"
+    "Notice: (c) 2026 the kerrow developers; provided as is, without warranty\n"
+    "Run 'kerrow c' to write the notice record to copyright.enc\n"
+    "\n";
+
+constexpr int exit_ok = 0;
+constexpr int exit_failure = 1;
+
+// The four drivers. Arguments start at the in file; block drivers take
+// seven, stream drivers five (anything after those is ignored).
+struct driver {
+    const char* mode;
+    const char* direction;
+    int min_argc;
+    bool (*run)(const char* const* args);
+    const char* failure_line;
+};
+
+constexpr driver drivers[] = {
+    {"-b", "e", 10,
+     [](const char* const* a) { return encrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
+     "Error encrypting file!\n"},
+    {"-b", "d", 10,
+     [](const char* const* a) { return decrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
+     "Error decrypting file!\n"},
+    {"-s", "e", 8,
+     [](const char* const* a) { return encrypt_stream_file(a[0], a[1], a[2], a[3], a[4]); },
+     "Error processing file!\n"},
+    {"-s", "d", 8,
+     [](const char* const* a) { return decrypt_stream_file(a[0], a[1], a[2], a[3], a[4]); },
+     "Error processing file!\n"},
+};
+
+bool same_nocase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        const char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        if (ca != *b) return false;
+    }
+    return *a == *b;
+}
+
+int fail_with_usage(const char* line) {
+    std::printf("%s%s\n", line, usage_text);
+    return exit_failure;
+}
+
+// Writes the notice record to copyright.enc in the current directory.
+int write_notice() {
+    output_file file;
+    if (!file.open("copyright.enc")) {
+        say("Error opening output file!\n");
+        return exit_failure;
+    }
+    unsigned char record[notice_size];
+    notice_record(record);
+    return file.write(record, sizeof record) && file.close() ? exit_ok : exit_failure;
+}
+
+}  // namespace
+
+int run_command_line(int argc, const char* const* argv) {
+    say(banner);
+    if (argc < 2) return fail_with_usage("Not enough arguments.\n\n");
+    if (same_nocase(argv[1], "c")) return write_notice();
+    if (argc < 8) return fail_with_usage("Not enough arguments.\n\n");
+
+    bool mode_known = false;
+    for (const driver& d : drivers) {
+        if (!same_nocase(argv[2], d.mode)) continue;
+        if (argc < d.min_argc) return fail_with_usage("Not enough arguments.\n\n");
+        mode_known = true;
+        if (!same_nocase(argv[1], d.direction)) continue;
+        return d.run(argv + 3) ? exit_ok : fail_with_usage(d.failure_line);
+    }
+    (void)mode_known;
+    return fail_with_usage("Bad arguments.\n\n");
+}
+
+}  // namespace kerrow

@@ -1,0 +1,42 @@
+// Remainders by a divisor fixed for a whole run (or block), without a
+// hardware divide: a mask for powers of two, otherwise a precomputed
+// reciprocal (Lemire, "Faster remainder by direct computation", 2019).
+// The cipher kernels are instantiated per divisor kind and the kind is
+// chosen once, so no per-word branch decides how to take a remainder.
+#pragma once
+
+#include <cstdint>
+
+#include "keymat/words.hpp"
+
+namespace kerrow {
+
+__extension__ typedef unsigned __int128 uint128;
+
+// x mod n for a power of two n.
+struct mod_pow2 {
+    explicit mod_pow2(word n) : mask(n - 1) {}
+    word operator()(word x) const noexcept { return x & mask; }
+    word mask;
+};
+
+// x mod n for any n from 1 to 2^32 - 1, exact for every 32-bit x.
+struct mod_any {
+    explicit mod_any(word n) : m(UINT64_C(0xFFFFFFFFFFFFFFFF) / n + 1), d(n) {}
+    word operator()(word x) const noexcept {
+        const std::uint64_t low = m * x;
+        return static_cast<word>((static_cast<uint128>(low) * d) >> 64);
+    }
+    std::uint64_t m;
+    word d;
+};
+
+constexpr bool is_pow2(std::size_t n) noexcept { return n != 0 && (n & (n - 1)) == 0; }
+
+// pick(x, n) with the divisor's remainder: mag(x) mod n.
+template <class Mod>
+inline word pick_by(const Mod& mod, word x) noexcept {
+    return mod(mag(x));
+}
+
+}  // namespace kerrow

@@ -1,0 +1,42 @@
+#include "keymat/word_file.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "fileio/fileio.hpp"
+
+namespace kerrow {
+
+bool load_word_file(const char* path, const char* open_error_line, WordArray& first,
+                    WordArray* second) {
+    input_file file;
+    if (!file.open(path)) {
+        std::fputs(open_error_line, stdout);
+        return false;
+    }
+    const std::int64_t length = file_length(file);
+    const auto n = static_cast<std::size_t>((length + 3) / 4);
+    // Cipher indices are 32-bit: larger arrays are refused like any that can't be had.
+    if (n > INT32_MAX || !first.allocate(n) || (second != nullptr && !second->allocate(n))) {
+        std::fputs("Out of memory!\n", stdout);
+        return false;
+    }
+    // The arrays start zeroed, so a short last word is already zero-extended.
+    if (file.read(first.data(), n * sizeof(word)) < 0) return false;
+    words_from_le(first.data(), n);
+    if (second != nullptr && n != 0) std::memcpy(second->data(), first.data(), n * sizeof(word));
+    return true;
+}
+
+bool load_key_material(const char* path, const word_file_lines& lines, WordArray& first,
+                       WordArray* second) {
+    if (!load_word_file(path, lines.open_error, first, second)) return false;
+    if (first.size() == 0) {
+        std::fputs(lines.empty, stdout);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kerrow

@@ -1,0 +1,29 @@
+// Key and gamm files read whole into word arrays: ceil(L/4) little-endian
+// words, the last 1 to 3 bytes zero-extended into a tail word.
+#pragma once
+
+#include "keymat/words.hpp"
+
+namespace kerrow {
+
+// The lines a driver prints for one kind of word file.
+struct word_file_lines {
+    const char* open_error;
+    const char* empty;
+};
+inline constexpr word_file_lines key_file_lines{"Error opening key file!\n", "Key file is empty!\n"};
+inline constexpr word_file_lines gamm_file_lines{"Error opening gamm file!\n",
+                                                 "Gamm file is empty!\n"};
+
+// Reads the file at `path` into `first` and, when given, an equal copy into
+// `second`. Prints the open-error line, "Out of memory!" or the read-error
+// line and gives false on failure. An empty file gives empty arrays.
+bool load_word_file(const char* path, const char* open_error_line, WordArray& first,
+                    WordArray* second = nullptr);
+
+// load_word_file, then the refusal of an empty file: no cipher step can pick
+// an index in an array of no words.
+bool load_key_material(const char* path, const word_file_lines& lines, WordArray& first,
+                       WordArray* second = nullptr);
+
+}  // namespace kerrow

@@ -1,0 +1,66 @@
+#include "stream/stream_cipher.hpp"
+
+#include "keymat/modulus.hpp"
+
+namespace kerrow {
+
+namespace {
+
+template <class ModK, class ModG>
+inline stream_step step_by(word* k0, word nk, word* g, word ng, word i, const ModK& mod_k,
+                           const ModG& mod_g) {
+    const word a = pick_by(mod_g, k0[i]);
+    const word ki = k0[i] ^ g[a];
+    k0[i] = ki;
+    const word p = step_off(pick_by(mod_k, ki + i), i, nk);
+    g[a] = rotr(rotr(g[a], a % 32) ^ k0[p], p % 32);  // k0[p] is ki when p == i
+    const word b = pick_by(mod_g, ki);
+    const word gb = g[b];
+    const word q = step_off(pick_by(mod_g, gb + b), b, ng);
+    return {b, gb ^ rotr(g[q], q % 32)};
+}
+
+template <bool Encrypt, class ModK, class ModG>
+void words_by(stream_state& st, word* w, std::size_t n, const ModK& mod_k, const ModG& mod_g) {
+    word i = st.i;
+    for (std::size_t x = 0; x < n; ++x) {
+        const stream_step s = step_by(st.k0, st.nk, st.g, st.ng, i, mod_k, mod_g);
+        w[x] = Encrypt ? rotr(w[x] ^ s.mask, s.b % 32) : rotl(w[x], s.b % 32) ^ s.mask;
+        if (++i == st.nk) i = 0;
+    }
+    st.i = i;
+}
+
+// Chooses the remainder kind for the key copy and the gamma once per call.
+template <bool Encrypt>
+void run_words(stream_state& st, word* w, std::size_t n) {
+    const bool k2 = is_pow2(st.nk);
+    const bool g2 = is_pow2(st.ng);
+    if (k2 && g2) {
+        words_by<Encrypt>(st, w, n, mod_pow2(st.nk), mod_pow2(st.ng));
+    } else if (k2) {
+        words_by<Encrypt>(st, w, n, mod_pow2(st.nk), mod_any(st.ng));
+    } else if (g2) {
+        words_by<Encrypt>(st, w, n, mod_any(st.nk), mod_pow2(st.ng));
+    } else {
+        words_by<Encrypt>(st, w, n, mod_any(st.nk), mod_any(st.ng));
+    }
+}
+
+}  // namespace
+
+stream_step advance_stream(word* k0, word nk, word* g, word ng, word i) {
+    return step_by(k0, nk, g, ng, i, mod_any(nk), mod_any(ng));
+}
+
+void encrypt_stream_words(stream_state& st, word* w, std::size_t n) { run_words<true>(st, w, n); }
+
+void decrypt_stream_words(stream_state& st, word* w, std::size_t n) { run_words<false>(st, w, n); }
+
+word stream_tail_word(stream_state& st, word w) {
+    const stream_step s = advance_stream(st.k0, st.nk, st.g, st.ng, st.i);
+    if (++st.i == st.nk) st.i = 0;
+    return w ^ s.mask;
+}
+
+}  // namespace kerrow

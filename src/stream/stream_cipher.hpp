@@ -1,0 +1,40 @@
+// The stream step and the word transforms built on it. The step draws a
+// rotation count and a mask from the key copy and the gamma and changes one
+// word of each; it never looks at the data, so both directions see the same
+// sequence of (b, mask).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "keymat/words.hpp"
+
+namespace kerrow {
+
+struct stream_step {
+    word b;
+    word mask;
+};
+
+// One step at key index i: changes k0[i] and one gamma word.
+stream_step advance_stream(word* k0, word nk, word* g, word ng, word i);
+
+// The running state of one stream: key copy, gamma and key index.
+struct stream_state {
+    word* k0;
+    word nk;
+    word* g;
+    word ng;
+    word i = 0;
+};
+
+// Transform n full words in place: encryption XORs with the mask and then
+// rotates right by b; decryption undoes it. Each word takes one step.
+void encrypt_stream_words(stream_state& st, word* w, std::size_t n);
+void decrypt_stream_words(stream_state& st, word* w, std::size_t n);
+
+// The tail word (the last 1 to 3 bytes of a file) is only XORed with its
+// step's mask, in both directions, so the cut bytes above it carry nothing.
+word stream_tail_word(stream_state& st, word w);
+
+}  // namespace kerrow

@@ -1,0 +1,91 @@
+#include "stream/stream_file.hpp"
+
+#include <cstdint>
+
+#include "common/counts.hpp"
+#include "common/report.hpp"
+#include "fileio/fileio.hpp"
+#include "keymat/gamma.hpp"
+#include "keymat/word_file.hpp"
+#include "stream/stream_cipher.hpp"
+
+namespace kerrow {
+
+namespace {
+
+enum class direction { encrypt, decrypt };
+
+bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
+                         const char* gamm, const char* gcyc_text) {
+    input_file input;
+    if (!input.open(in)) {
+        say("Error opening input file!\n");
+        return false;
+    }
+    if (!output_differs(out, input, key, gamm)) return false;
+    output_file output;
+    if (!output.open(out)) {
+        say("Error opening output file!\n");
+        return false;
+    }
+    print_start(in, file_length(input), out);
+    const stopwatch clock;
+
+    std::int32_t gcyc = 0;
+    if (!convert_count(gcyc_text, gcyc)) return false;
+    WordArray k, k0, g, chunk;
+    if (!load_key_material(key, key_file_lines, k, &k0)) return false;
+    if (!load_key_material(gamm, gamm_file_lines, g)) return false;
+    prepare_gamma(g, k, gcyc);
+    prepare_stream_key(k0, k, gcyc);
+    if (!chunk.allocate(io_chunk_bytes / sizeof(word))) {
+        say("Out of memory!\n");
+        return false;
+    }
+
+    stream_state state{k0.data(), static_cast<word>(k0.size()), g.data(),
+                       static_cast<word>(g.size())};
+    std::int64_t pad = 0;
+    for (;;) {
+        const std::int64_t got = input.read(chunk.data(), io_chunk_bytes);
+        if (got < 0) return false;
+        const auto full = static_cast<std::size_t>(got / 4);
+        const auto r = static_cast<word>(got % 4);
+        words_from_le(chunk.data(), full + (r != 0 ? 1 : 0));
+        if (dir == direction::encrypt) {
+            encrypt_stream_words(state, chunk.data(), full);
+        } else {
+            decrypt_stream_words(state, chunk.data(), full);
+        }
+        if (r != 0) {
+            // The tail word: the last r bytes, zero-extended. It is written
+            // whole and the output is cut back to the input's length below.
+            chunk[full] = stream_tail_word(state, chunk[full] & ((word{1} << (8 * r)) - 1));
+            pad = 4 - r;
+        }
+        const std::size_t words = full + (r != 0 ? 1 : 0);
+        words_to_le(chunk.data(), words);
+        if (!output.write(chunk.data(), words * sizeof(word))) return false;
+        if (static_cast<std::size_t>(got) < io_chunk_bytes) break;
+    }
+    input.close();
+    if (!output.close()) return false;
+    if (pad != 0 && !cut_file_end(out, pad)) return false;
+    say("Done.\n");
+    clock.print_time_line();
+    return true;
+}
+
+}  // namespace
+
+bool encrypt_stream_file(const char* in, const char* out, const char* key, const char* gamm,
+                         const char* gcyc) {
+    return process_stream_file(direction::encrypt, in, out, key, gamm, gcyc);
+}
+
+bool decrypt_stream_file(const char* in, const char* out, const char* key, const char* gamm,
+                         const char* gcyc) {
+    return process_stream_file(direction::decrypt, in, out, key, gamm, gcyc);
+}
+
+}  // namespace kerrow

@@ -1,0 +1,107 @@
+#include "support/test_support.hpp"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+#include "cli/dispatch.hpp"
+
+namespace kerrow::test {
+
+scratch_dir::scratch_dir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kerrow-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+scratch_dir::~scratch_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string& path, const bytes& content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    if (!f) throw std::runtime_error("can't write " + path);
+}
+
+bytes read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw std::runtime_error("can't read " + path);
+    return bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bytes pseudo_random(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    bytes out(n);
+    for (auto& b : out) b = static_cast<unsigned char>(gen() >> 24);
+    return out;
+}
+
+bytes test_data(const std::string& relative) { return read_file(std::string(KERROW_TEST_DATA) + "/" + relative); }
+
+namespace {
+std::string slurp(int fd) {
+    std::string s;
+    char buf[4096];
+    for (;;) {
+        const ssize_t k = ::read(fd, buf, sizeof buf);
+        if (k <= 0) break;
+        s.append(buf, static_cast<std::size_t>(k));
+    }
+    return s;
+}
+}  // namespace
+
+run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd) {
+    // Output goes through files, so a large output can't fill a pipe and stall.
+    char out_tmpl[] = "/tmp/kerrow-out-XXXXXX";
+    char err_tmpl[] = "/tmp/kerrow-err-XXXXXX";
+    const int out_fd = ::mkstemp(out_tmpl);
+    const int err_fd = ::mkstemp(err_tmpl);
+    if (out_fd < 0 || err_fd < 0) throw std::runtime_error("mkstemp failed");
+    ::unlink(out_tmpl);
+    ::unlink(err_tmpl);
+
+    std::vector<char*> argv;
+    std::string bin = KERROW_BIN;
+    argv.push_back(bin.data());
+    std::vector<std::string> copies(args);
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int null_fd = ::open("/dev/null", O_RDONLY);
+        ::dup2(null_fd, 0);
+        ::dup2(out_fd, 1);
+        ::dup2(err_fd, 2);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    run_result r;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ::lseek(out_fd, 0, SEEK_SET);
+    ::lseek(err_fd, 0, SEEK_SET);
+    r.out = slurp(out_fd);
+    r.err = slurp(err_fd);
+    ::close(out_fd);
+    ::close(err_fd);
+    return r;
+}
+
+std::string usage() { return kerrow::usage_text; }
+
+}  // namespace kerrow::test

@@ -1,0 +1,48 @@
+// Test helpers: scratch folders, file contents and runs of the built binary.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kerrow::test {
+
+using bytes = std::vector<unsigned char>;
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    // The path of `name` inside the folder, as a string.
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::string& path, const bytes& content);
+bytes read_file(const std::string& path);
+// n bytes from a fixed generator: the same seed gives the same bytes.
+bytes pseudo_random(std::size_t n, std::uint32_t seed);
+// The bytes of a file in tests/data.
+bytes test_data(const std::string& relative);
+
+struct run_result {
+    int exit_code = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs the built kerrow binary with these arguments (working directory `cwd`
+// when not empty) and collects its output and exit code.
+run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd = "");
+
+// The usage text as the tool prints it after an error line.
+std::string usage();
+
+}  // namespace kerrow::test
