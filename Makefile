@@ -6,7 +6,7 @@ ASAN_DIR  ?= build-asan
 PREFIX    ?= /usr/local
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test sanitize install package clean
+.PHONY: all build run test test-large sanitize fuzz bench install package package-check clean
 
 all: build
 
@@ -31,8 +31,28 @@ sanitize:
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -LE large
 
+# Files over 4 GiB, both modes (sparse inputs; needs about 9 GiB of free disk).
+test-large: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -L large
+
+# Each fuzz target for FUZZ_SECONDS on its seed corpus (clang and libFuzzer).
+FUZZ_SECONDS ?= 60
+fuzz:
+	tests/fuzz/run.sh $(FUZZ_SECONDS)
+
+# kerrow against openssl enc on a 64 MiB file, and the kernel benchmarks.
+bench:
+	bench/compare.sh
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
+
+# Unpacks the Debian package into a scratch root and runs its binary once.
+package-check: package
+	tests/package_check.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

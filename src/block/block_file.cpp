@@ -5,6 +5,7 @@
 
 #include "block/block_cipher.hpp"
 #include "common/counts.hpp"
+#include "common/progress.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
 #include "keymat/gamma.hpp"
@@ -77,6 +78,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     const std::int64_t length = file_length(input);
     print_start(in, length, out);
     const stopwatch clock;
+    progress_meter progress(length);
 
     std::int32_t gcyc = 0, mcyc = 0, block_length = 0;
     if (!convert_block_counts(gcyc_text, mcyc_text, length_text, gcyc, mcyc, block_length)) {
@@ -109,6 +111,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     for (;;) {
         const std::int64_t got = input.read(b.data(), std::size_t{nb_full} * sizeof(word));
         if (got < 0) return false;
+        progress.advance(got);
         const auto t = static_cast<word>(got / 4);
         const auto r = static_cast<word>(got % 4);
         words_from_le(b.data(), t + (r != 0 ? 1 : 0));
@@ -154,6 +157,7 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     const std::int64_t length = file_length(input);
     print_start(in, length, out);
     const stopwatch clock;
+    progress_meter progress(length);
 
     std::int32_t gcyc = 0, mcyc = 0, block_length = 0;
     if (!convert_block_counts(gcyc_text, mcyc_text, length_text, gcyc, mcyc, block_length)) {
@@ -205,6 +209,7 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
         const std::int64_t got = input.read_at(
             b.data(), static_cast<std::size_t>((hi - lo + 1) * block_bytes), header_bytes + lo * block_bytes);
         if (got < 0) return false;
+        progress.advance(got);
         const auto words = static_cast<std::size_t>(got / 4);
         words_from_le(b.data(), words);
         for (std::int64_t c = hi; c >= lo; --c) {

@@ -74,7 +74,9 @@ bool same_nocase(const char* a, const char* b) {
 }
 
 int fail_with_usage(const char* line) {
-    std::printf("%s%s\n", line, usage_text);
+    say(line);
+    say(usage_text);
+    say("\n");
     return exit_failure;
 }
 

@@ -1,6 +1,8 @@
 #include "common/counts.hpp"
 
 #include <cstdio>
+
+#include "common/report.hpp"
 #include <limits>
 
 namespace kerrow {
@@ -22,7 +24,7 @@ bool convert_count(const char* text, std::int32_t& value) {
     const std::int64_t v = to_integer(text);
     if (v == 0 || v < std::numeric_limits<std::int32_t>::min() ||
         v > std::numeric_limits<std::int32_t>::max()) {
-        std::fputs("Value must be integer!\n", stdout);
+        say("Value must be integer!\n");
         return false;
     }
     value = static_cast<std::int32_t>(v);

@@ -1,5 +1,7 @@
 #include "fileio/fileio.hpp"
 
+#include "common/report.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,7 +64,7 @@ std::int64_t input_file::read(void* dst, std::size_t n) {
         const ssize_t k = ::read(fd_, p + got, n - got);
         if (k < 0) {
             if (errno == EINTR) continue;
-            std::fputs(read_error_line, stdout);
+            say(read_error_line);
             return -1;
         }
         if (k == 0) break;
@@ -78,7 +80,7 @@ std::int64_t input_file::read_at(void* dst, std::size_t n, std::int64_t offset) 
         const ssize_t k = ::pread(fd_, p + got, n - got, static_cast<off_t>(offset + got));
         if (k < 0) {
             if (errno == EINTR) continue;
-            std::fputs(read_error_line, stdout);
+            say(read_error_line);
             return -1;
         }
         if (k == 0) break;
@@ -118,7 +120,7 @@ bool output_file::open(const char* path) {
 }
 
 bool output_file::fail() {
-    std::fputs(write_error_line, stdout);
+    say(write_error_line);
     used_ = 0;
     return false;
 }
@@ -212,7 +214,7 @@ bool output_differs(const char* out_path, const input_file& input, const char* k
     bool same = ::fstat(input.fd(), &other) == 0 && same_file(out, other);
     same = same || (::stat(key_path, &other) == 0 && same_file(out, other));
     same = same || (::stat(gamm_path, &other) == 0 && same_file(out, other));
-    if (same) std::fputs(same_file_line, stdout);
+    if (same) say(same_file_line);
     return !same;
 }
 
@@ -222,7 +224,7 @@ bool cut_file_end(const char* path, std::int64_t bytes) {
         fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        std::fputs("Error opening input file!\n", stdout);
+        say("Error opening input file!\n");
         return false;
     }
     struct stat st {};
@@ -232,7 +234,7 @@ bool cut_file_end(const char* path, std::int64_t bytes) {
         ok = ::ftruncate(fd, length < 0 ? 0 : length) == 0;
     }
     ok = (::close(fd) == 0) && ok;
-    if (!ok) std::fputs(write_error_line, stdout);
+    if (!ok) say(write_error_line);
     return ok;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstdio>
+
+#include "common/report.hpp"
 #include <cstring>
 
 #include "fileio/fileio.hpp"
@@ -12,14 +14,14 @@ bool load_word_file(const char* path, const char* open_error_line, WordArray& fi
                     WordArray* second) {
     input_file file;
     if (!file.open(path)) {
-        std::fputs(open_error_line, stdout);
+        say(open_error_line);
         return false;
     }
     const std::int64_t length = file_length(file);
     const auto n = static_cast<std::size_t>((length + 3) / 4);
     // Cipher indices are 32-bit: larger arrays are refused like any that can't be had.
     if (n > INT32_MAX || !first.allocate(n) || (second != nullptr && !second->allocate(n))) {
-        std::fputs("Out of memory!\n", stdout);
+        say("Out of memory!\n");
         return false;
     }
     // The arrays start zeroed, so a short last word is already zero-extended.
@@ -33,7 +35,7 @@ bool load_key_material(const char* path, const word_file_lines& lines, WordArray
                        WordArray* second) {
     if (!load_word_file(path, lines.open_error, first, second)) return false;
     if (first.size() == 0) {
-        std::fputs(lines.empty, stdout);
+        say(lines.empty);
         return false;
     }
     return true;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "common/counts.hpp"
+#include "common/progress.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
 #include "keymat/gamma.hpp"
@@ -28,8 +29,10 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         say("Error opening output file!\n");
         return false;
     }
-    print_start(in, file_length(input), out);
+    const std::int64_t length = file_length(input);
+    print_start(in, length, out);
     const stopwatch clock;
+    progress_meter progress(length);
 
     std::int32_t gcyc = 0;
     if (!convert_count(gcyc_text, gcyc)) return false;
@@ -49,6 +52,7 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     for (;;) {
         const std::int64_t got = input.read(chunk.data(), io_chunk_bytes);
         if (got < 0) return false;
+        progress.advance(got);
         const auto full = static_cast<std::size_t>(got / 4);
         const auto r = static_cast<word>(got % 4);
         words_from_le(chunk.data(), full + (r != 0 ? 1 : 0));
