@@ -1,0 +1,161 @@
+// The file layer: opens that refuse what the tool can't use, reads that tell
+// the end from an error, checked writes, same-file refusal, count conversion.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/counts.hpp"
+#include "fileio/fileio.hpp"
+#include "support/test_support.hpp"
+
+namespace kerrow {
+namespace {
+
+TEST(InputFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
+    test::scratch_dir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    input_file f;
+    EXPECT_FALSE(f.open(dir.path().c_str()));          // a directory
+    EXPECT_FALSE(f.open(dir.file("fifo").c_str()));    // a FIFO with no writer: must not hang
+    EXPECT_FALSE(f.open("/dev/zero"));                 // a device
+    EXPECT_FALSE(f.open(dir.file("missing").c_str()));
+    test::write_file(dir.file("plain"), {1, 2, 3});
+    EXPECT_TRUE(f.open(dir.file("plain").c_str()));
+}
+
+TEST(InputFile, LengthLeavesThePositionAndShortReadsMeanTheEnd) {
+    test::scratch_dir dir;
+    const auto content = test::pseudo_random(10, 4);
+    test::write_file(dir.file("f"), content);
+    input_file f;
+    ASSERT_TRUE(f.open(dir.file("f").c_str()));
+    unsigned char buf[16] = {};
+    EXPECT_EQ(f.read(buf, 3), 3);
+    EXPECT_EQ(file_length(f), 10);
+    EXPECT_EQ(f.read(buf, 16), 7) << "continues where it was before the length was taken";
+    EXPECT_EQ(buf[0], content[3]);
+    EXPECT_EQ(f.read(buf, 16), 0);
+    EXPECT_EQ(f.read_at(buf, 16, 8), 2);
+    EXPECT_EQ(buf[1], content[9]);
+}
+
+TEST(OutputFile, EveryWritePathReportsAFullDisk) {
+    testing::internal::CaptureStdout();
+    {
+        output_file f;
+        ASSERT_TRUE(f.open("/dev/full"));
+        EXPECT_TRUE(f.write("abcd", 4)) << "a small write is only buffered";
+        EXPECT_FALSE(f.close()) << "the close writes the buffer and must see the failure";
+    }
+    {
+        output_file f;
+        ASSERT_TRUE(f.open("/dev/full"));
+        const std::vector<unsigned char> big(io_chunk_bytes + 1, 7);
+        EXPECT_FALSE(f.write(big.data(), big.size()));
+    }
+    {
+        output_file f;
+        ASSERT_TRUE(f.open("/dev/full"));
+        EXPECT_FALSE(f.write_at("abcd", 4, 0));
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error writing output file!\nError writing output file!\nError writing output file!\n");
+}
+
+TEST(OutputFile, WritesInOrderThenAtPositionsAndSetsTheLength) {
+    test::scratch_dir dir;
+    output_file f;
+    ASSERT_TRUE(f.open(dir.file("o").c_str()));
+    ASSERT_TRUE(f.write_zeros(8));
+    ASSERT_TRUE(f.write("xyz", 3));
+    ASSERT_TRUE(f.write_at("AB", 2, 1));
+    ASSERT_TRUE(f.set_length(13));
+    ASSERT_TRUE(f.close());
+    EXPECT_EQ(test::read_file(dir.file("o")),
+              (test::bytes{0, 'A', 'B', 0, 0, 0, 0, 0, 'x', 'y', 'z', 0, 0}));
+    ASSERT_TRUE(cut_file_end(dir.file("o").c_str(), 4));
+    EXPECT_EQ(test::read_file(dir.file("o")).size(), 9u);
+}
+
+TEST(OutputFile, DevicesHaveNoLengthToSet) {
+    output_file f;
+    ASSERT_TRUE(f.open("/dev/null"));
+    EXPECT_TRUE(f.write("abcd", 4));
+    EXPECT_TRUE(f.set_length(100));
+    EXPECT_TRUE(f.close());
+    EXPECT_TRUE(cut_file_end("/dev/null", 3));
+}
+
+TEST(OutputFile, CutOfAMissingFileSaysItCannotBeOpened) {
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(cut_file_end("/nonexistent/out", 3));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening input file!\n");
+}
+
+TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {
+    test::scratch_dir dir;
+    ::mkdir(dir.file("sub").c_str(), 0755);
+    for (const char* n : {"in", "key", "gamm"}) test::write_file(dir.file(n), {1, 2, 3, 4, 5});
+    ASSERT_EQ(::symlink(dir.file("key").c_str(), dir.file("key.lnk").c_str()), 0);
+    ASSERT_EQ(::link(dir.file("gamm").c_str(), dir.file("gamm.hard").c_str()), 0);
+    input_file in;
+    ASSERT_TRUE(in.open(dir.file("in").c_str()));
+    const std::string key = dir.file("key"), gamm = dir.file("gamm");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(output_differs(dir.file("sub/../in").c_str(), in, key.c_str(), gamm.c_str()));
+    EXPECT_FALSE(output_differs(dir.file("key.lnk").c_str(), in, key.c_str(), gamm.c_str()));
+    EXPECT_FALSE(output_differs(dir.file("gamm.hard").c_str(), in, key.c_str(), gamm.c_str()));
+    EXPECT_TRUE(output_differs(dir.file("new").c_str(), in, key.c_str(), gamm.c_str()));
+    EXPECT_TRUE(output_differs("/dev/null", in, key.c_str(), gamm.c_str()));
+    const std::string line = "Output file must differ from the input, key and gamm files!\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line + line);
+}
+
+TEST(SameFile, DriversLeaveTheFileUntouched) {
+    test::scratch_dir dir;
+    const auto key = test::pseudo_random(16, 5);
+    test::write_file(dir.file("in"), test::pseudo_random(40, 6));
+    test::write_file(dir.file("key"), key);
+    test::write_file(dir.file("gamm"), test::pseudo_random(32, 7));
+    ASSERT_EQ(::link(dir.file("key").c_str(), dir.file("key.hard").c_str()), 0);
+    for (const char* dir_flag : {"e", "d"}) {
+        const auto r = test::run_kerrow({dir_flag, "-b", dir.file("in"), dir.file("key.hard"),
+                                         dir.file("key"), dir.file("gamm"), "4", "2", "100"});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.out.find("Output file must differ from the input, key and gamm files!\n"
+                             "Error "),
+                  std::string::npos);
+        EXPECT_EQ(r.out.find("In file:"), std::string::npos) << "refused before the output opens";
+        EXPECT_EQ(test::read_file(dir.file("key")), key);
+    }
+}
+
+TEST(Counts, ConvertLikeAtoiAndRefuseZeroAndOutOfRange) {
+    EXPECT_EQ(to_integer("42"), 42);
+    EXPECT_EQ(to_integer("  \t-17xyz"), -17);
+    EXPECT_EQ(to_integer("+8"), 8);
+    EXPECT_EQ(to_integer("abc"), 0);
+    EXPECT_EQ(to_integer(""), 0);
+    EXPECT_EQ(to_integer("- 5"), 0);
+    EXPECT_EQ(to_integer("99999999999999999999999"), to_integer("99999999999999999999"))
+        << "saturates instead of wrapping";
+
+    std::int32_t v = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(convert_count("2147483647", v));
+    EXPECT_EQ(v, 2147483647);
+    EXPECT_TRUE(convert_count("-2147483648", v));
+    EXPECT_EQ(v, -2147483647 - 1);
+    EXPECT_FALSE(convert_count("2147483648", v));
+    EXPECT_FALSE(convert_count("-2147483649", v));
+    EXPECT_FALSE(convert_count("0", v));
+    EXPECT_FALSE(convert_count("x1", v));
+    EXPECT_FALSE(convert_count("4294967297", v)) << "must not wrap to 1";
+    const std::string line = "Value must be integer!\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line + line + line + line);
+}
+
+}  // namespace
+}  // namespace kerrow
