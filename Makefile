@@ -5,6 +5,7 @@ BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 PREFIX    ?= /usr/local
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all build run test test-large sanitize fuzz bench install package package-check clean
 
@@ -16,7 +17,8 @@ $(BUILD_DIR)/CMakeCache.txt:
 build: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-run: build
+run: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target kerrow
 	examples/roundtrip.sh $(BUILD_DIR)/kerrow
 
 test: build
