@@ -1,11 +1,15 @@
 // The progress line on standard error for long runs: shown only when standard
-// error is a terminal and the input is large, and cleared before any line the
-// tool prints on standard output.
+// error is a terminal and the input is larger than 64 MiB, redrawn a few times
+// a second, and cleared before any line the tool prints on standard output.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace kerrow {
+
+// Inputs up to this size run without a progress line.
+inline constexpr std::int64_t progress_min_bytes = std::int64_t{64} << 20;
 
 class progress_meter {
 public:
@@ -19,9 +23,15 @@ public:
     void advance(std::int64_t bytes);
 
 private:
+    using clock = std::chrono::steady_clock;
+    void draw(clock::time_point now) const;
+
     std::int64_t total_;
     std::int64_t done_ = 0;
+    std::int64_t next_check_ = 0;  // the clock is read only once done_ gets here
     bool active_ = false;
+    clock::time_point start_{};
+    clock::time_point next_draw_{};
 };
 
 // Clears the progress line, if one is shown. Called before anything is
