@@ -196,6 +196,7 @@ TEST_F(ProgressLine, ClearedBeforeAFailureLine) {
     // The output fails at its first write, after the first draw.
     const terminal_run r = run_on_terminal(stream_args(big, "/dev/full"), true);
     EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.terminal.find('%'), std::string::npos) << "no progress line drawn";
     const std::string screen = render(r.terminal);
     EXPECT_NE(screen.find("\nWorking...\nError writing output file!\nError processing file!\n"),
               std::string::npos)
