@@ -25,10 +25,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The binary's library dependencies come from dpkg-shlibdeps when it is
-# there (dpkg-dev); otherwise a fixed list for the C++ runtime it links.
+# The binary's library dependencies come from dpkg-shlibdeps when it and
+# file(1), which CPack needs with it, are there (dpkg-dev, file); otherwise
+# a fixed list for the C++ runtime it links.
 find_program(KERROW_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(KERROW_DPKG_SHLIBDEPS)
+find_program(KERROW_FILE_COMMAND file)
+if(KERROW_DPKG_SHLIBDEPS AND KERROW_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
