@@ -1,0 +1,96 @@
+// Block decryption of arbitrary container bytes with arbitrary small key and
+// gamm files and counts: it must never crash, hang or leak, and must either
+// refuse with the line its inputs call for or end with one of its two
+// verdicts, leaving an output of the length the container gives.
+//
+// Input: gcyc, mcyc (one byte each), block length (two bytes), key length,
+// gamm length (one byte each), the key bytes, the gamm bytes, the container.
+#include <cstdint>
+#include <string>
+
+#include "block/block_file.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+
+using namespace kerrow::fuzz;
+
+struct fixture {
+    captured_stdout out;
+    fd_guard fds;
+    std::string container = in_scratch("container.bin");
+    std::string key = in_scratch("key.bin");
+    std::string gamm = in_scratch("gamm.bin");
+    std::string plain = in_scratch("plain.bin");
+};
+
+std::int32_t le32(std::string_view s, std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 4; ++k) v |= std::uint32_t{static_cast<unsigned char>(s[at + k])} << (8 * k);
+    return static_cast<std::int32_t>(v);
+}
+
+// The line a refused run must end with, or empty when the run must succeed.
+std::string expected_refusal(int gcyc, int mcyc, int block_length, std::size_t key_bytes,
+                             std::size_t gamm_bytes, std::string_view container) {
+    if (mcyc == 0 || gcyc == 0 || block_length == 0) return "Value must be integer!";
+    if (block_length < 5) return "Block length must be at least 5 bytes!";
+    if (key_bytes == 0) return "Key file is empty!";
+    if (key_bytes < 5) return "Key file must be at least 5 bytes for block mode!";
+    const std::size_t header = 4 * ((key_bytes + 3) / 4 + 1);
+    if (container.size() < header) return "Ciphertext file is damaged!";
+    const std::int32_t pad = le32(container, header - 4);
+    if (pad < 0 || pad > 7 || static_cast<std::size_t>(pad) > container.size() - header) {
+        return "Ciphertext file is damaged!";
+    }
+    if (gamm_bytes == 0) return "Gamm file is empty!";
+    return {};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static fixture f;
+    byte_reader in(data, size);
+    const int gcyc = in.i8() % 9;
+    const int mcyc = in.i8() % 9;
+    const int block_length = in.i16() % 300;
+    const std::size_t key_wanted = in.u8() % 41;
+    const std::size_t gamm_wanted = in.u8() % 41;
+    const std::string_view key = in.take(key_wanted);
+    const std::string_view gamm = in.take(gamm_wanted);
+    const std::string_view container = in.rest();
+
+    put_file(f.container, container.data(), container.size());
+    put_file(f.key, key.data(), key.size());
+    put_file(f.gamm, gamm.data(), gamm.size());
+    ::unlink(f.plain.c_str());
+
+    const std::string g = std::to_string(gcyc), m = std::to_string(mcyc),
+                      b = std::to_string(block_length);
+    f.out.begin();
+    f.fds.begin();
+    const bool ok = kerrow::decrypt_block_file(f.container.c_str(), f.plain.c_str(), f.key.c_str(),
+                                               f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
+    const std::string printed = f.out.text();
+    f.fds.check_no_leak();
+
+    const std::string refusal =
+        expected_refusal(gcyc, mcyc, block_length, key.size(), gamm.size(), container);
+    const std::string closing = closing_line(printed);
+    if (!refusal.empty()) {
+        check(!ok, "a run that must be refused succeeded", printed);
+        check(closing == refusal, "wrong refusal line", printed + "\nexpected: " + refusal);
+        check(printed.find("Done.") == std::string::npos, "a refused run printed Done.", printed);
+        return 0;
+    }
+    check(ok, "a run that must succeed failed", printed);
+    check(closing == "Done.Successfuly decrypted." || closing == "Done.Not decrypted.",
+          "a successful run without its verdict", printed);
+    check(printed.find("\nTime:\t") != std::string::npos, "no time line", printed);
+    const std::size_t header = 4 * ((key.size() + 3) / 4 + 1);
+    const auto expected_length =
+        static_cast<std::int64_t>(container.size() - header) - le32(container, header - 4);
+    check(size_of(f.plain) == expected_length, "plaintext of the wrong length", printed);
+    return 0;
+}
