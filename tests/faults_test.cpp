@@ -1,0 +1,469 @@
+// Faults and bad input through the built binary, in all four drivers: a full
+// disk, outputs that are the input, key or gamm file by another name, files
+// that aren't regular, missing paths, damaged containers and every form of a
+// count argument. A failed run must print its own line, exit 1, never print
+// "Done." and leave the input, key and gamm files as they were.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.hpp"
+
+namespace kerrow::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* key_open_line = "Error opening key file!";
+constexpr const char* gamm_open_line = "Error opening gamm file!";
+constexpr const char* same_file_line = "Output file must differ from the input, key and gamm files!";
+constexpr const char* damaged_line = "Ciphertext file is damaged!";
+
+bool has_line(const std::string& out, const std::string& line) {
+    return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
+}
+
+// run_kerrow with a deadline: the child arms an alarm before exec, so a run
+// that blocks (on a FIFO, say) is killed and shows as exit code 128 + SIGALRM
+// instead of stalling the suite.
+run_result run_with_deadline(const std::vector<std::string>& args, unsigned seconds = 20) {
+    char out_tmpl[] = "/tmp/kerrow-faults-out-XXXXXX";
+    const int out_fd = ::mkstemp(out_tmpl);
+    if (out_fd < 0) throw std::runtime_error("mkstemp failed");
+    ::unlink(out_tmpl);
+    std::string bin = KERROW_BIN;
+    std::vector<std::string> copies(args);
+    std::vector<char*> argv{bin.data()};
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int null_fd = ::open("/dev/null", O_RDWR);
+        ::dup2(null_fd, 0);
+        ::dup2(out_fd, 1);
+        ::dup2(null_fd, 2);
+        ::alarm(seconds);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    run_result r;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    char buf[4096];
+    for (ssize_t k; (k = ::pread(out_fd, buf, sizeof buf, static_cast<off_t>(r.out.size()))) > 0;) {
+        r.out.append(buf, static_cast<std::size_t>(k));
+    }
+    ::close(out_fd);
+    return r;
+}
+
+// One of the four drivers, with its lines.
+struct driver {
+    const char* name;
+    const char* direction;
+    const char* mode;
+    const char* input_open_line;
+    const char* output_open_line;
+    const char* failure_line;
+    const char* closing_line;
+    bool block() const { return std::string(mode) == "-b"; }
+    bool decrypt() const { return std::string(direction) == "d"; }
+};
+
+const driver drivers[] = {
+    {"EncryptBlock", "e", "-b", "Error opening input file!", "Error opening output file!",
+     "Error encrypting file!", "Done."},
+    {"DecryptBlock", "d", "-b", "Error opening Ciphertext file!", "Error opening Plaintext file!",
+     "Error decrypting file!", "Done.Successfuly decrypted."},
+    {"EncryptStream", "e", "-s", "Error opening input file!", "Error opening output file!",
+     "Error processing file!", "Done."},
+    {"DecryptStream", "d", "-s", "Error opening input file!", "Error opening output file!",
+     "Error processing file!", "Done."},
+};
+
+constexpr const char* gcyc = "3";
+constexpr const char* mcyc = "2";
+constexpr const char* block_length = "64";
+
+std::vector<std::string> command(const driver& d, const std::string& in, const std::string& out,
+                                 const std::string& key, const std::string& gamm) {
+    std::vector<std::string> args{d.direction, d.mode, in, out, key, gamm, gcyc};
+    if (d.block()) {
+        args.push_back(mcyc);
+        args.push_back(block_length);
+    }
+    return args;
+}
+
+// A folder with a plaintext, a key, a gamm file and the plaintext sealed in
+// both modes, so that every driver has a proper input of its own.
+class files {
+public:
+    explicit files(std::size_t plain_bytes) {
+        write_file(plain(), pseudo_random(plain_bytes, 11));
+        write_file(key(), pseudo_random(16, 12));
+        write_file(gamm(), pseudo_random(40, 13));
+        const driver& eb = drivers[0];
+        const driver& es = drivers[2];
+        if (run_kerrow(command(eb, plain(), sealed_block(), key(), gamm())).exit_code != 0 ||
+            run_kerrow(command(es, plain(), sealed_stream(), key(), gamm())).exit_code != 0) {
+            throw std::runtime_error("can't seal the test files");
+        }
+    }
+    std::string plain() const { return dir_.file("plain.bin"); }
+    std::string key() const { return dir_.file("key.bin"); }
+    std::string gamm() const { return dir_.file("gamm.bin"); }
+    std::string sealed_block() const { return dir_.file("sealed.kbx"); }
+    std::string sealed_stream() const { return dir_.file("sealed.kst"); }
+    std::string file(const std::string& name) const { return dir_.file(name); }
+    std::string input_for(const driver& d) const {
+        if (!d.decrypt()) return plain();
+        return d.block() ? sealed_block() : sealed_stream();
+    }
+
+private:
+    scratch_dir dir_;
+};
+
+// The bytes of the files a run reads, to show that a failed run left them alone.
+struct snapshot {
+    std::vector<std::pair<std::string, bytes>> taken;
+    explicit snapshot(const std::vector<std::string>& paths) {
+        for (const auto& p : paths) taken.emplace_back(p, read_file(p));
+    }
+    void expect_unchanged() const {
+        for (const auto& [path, content] : taken) {
+            EXPECT_TRUE(read_file(path) == content) << path << " was changed";
+        }
+    }
+};
+
+void expect_failed(const run_result& r, const driver& d, const std::string& line) {
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_TRUE(has_line(r.out, line)) << "missing \"" << line << "\" in:\n" << r.out;
+    EXPECT_TRUE(has_line(r.out, d.failure_line)) << r.out;
+    EXPECT_EQ(r.out.find("Done."), std::string::npos) << r.out;
+}
+
+class Faults : public ::testing::TestWithParam<driver> {};
+
+std::string driver_name(const ::testing::TestParamInfo<driver>& info) { return info.param.name; }
+
+// An input larger than every I/O buffer, written to a device that is always full.
+TEST_P(Faults, FullDiskMidFileFailsWithTheWriteLine) {
+    const driver& d = GetParam();
+    const files f((std::size_t{3} << 20) + 3);
+    const std::string in = f.input_for(d);
+    const snapshot before({in, f.key(), f.gamm()});
+    const run_result r = run_kerrow(command(d, in, "/dev/full", f.key(), f.gamm()));
+    expect_failed(r, d, "Error writing output file!");
+    before.expect_unchanged();
+}
+
+// The output names the input, key or gamm file by another spelling, through a
+// symbolic link or through a hard link: refused before anything is truncated.
+TEST_P(Faults, OutputThatIsAnInputFileByAnotherNameIsRefused) {
+    const driver& d = GetParam();
+    const files f(1000);
+    fs::create_directory(f.file("sub"));
+    const std::string in = f.input_for(d);
+    for (const std::string& target : {in, f.key(), f.gamm()}) {
+        const std::string name = fs::path(target).filename().string();
+        const std::string spellings[] = {
+            f.file("sub/../" + name),
+            f.file("symlink-" + name),
+            f.file("hardlink-" + name),
+        };
+        fs::create_symlink(target, spellings[1]);
+        fs::create_hard_link(target, spellings[2]);
+        for (const std::string& out : spellings) {
+            SCOPED_TRACE(out);
+            const snapshot before({in, f.key(), f.gamm()});
+            const run_result r = run_kerrow(command(d, in, out, f.key(), f.gamm()));
+            expect_failed(r, d, same_file_line);
+            before.expect_unchanged();
+        }
+    }
+}
+
+// A directory, a FIFO with and without a writer, a device or a missing path
+// in place of the input, key or gamm file: that file's open-error line, at
+// once (the deadline catches a run that waits on the FIFO).
+TEST_P(Faults, InputKeyOrGammThatIsNotARegularFileIsRefusedWithoutBlocking) {
+    const driver& d = GetParam();
+    const files f(1000);
+    const std::string dir = f.file("a-directory");
+    const std::string fifo = f.file("a-fifo");
+    fs::create_directory(dir);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    const std::string in = f.input_for(d);
+    struct role {
+        const char* what;
+        std::function<std::vector<std::string>(const std::string&)> args;
+        std::string line;
+    };
+    const std::string out = f.file("out.bin");
+    const role roles[] = {
+        {"input", [&](const std::string& p) { return command(d, p, out, f.key(), f.gamm()); },
+         d.input_open_line},
+        {"key", [&](const std::string& p) { return command(d, in, out, p, f.gamm()); }, key_open_line},
+        {"gamm", [&](const std::string& p) { return command(d, in, out, f.key(), p); }, gamm_open_line},
+    };
+    for (const role& ro : roles) {
+        for (const std::string kind : {"directory", "fifo", "fifo with a writer", "device", "missing"}) {
+            SCOPED_TRACE(std::string(ro.what) + " is a " + kind);
+            std::string path = kind == "directory" ? dir
+                               : kind == "device"  ? "/dev/zero"
+                               : kind == "missing" ? f.file("no-such-file")
+                                                   : fifo;
+            // The writer holds both ends, so that its own open can't block,
+            // and has put some bytes in.
+            const int writer = kind == "fifo with a writer" ? ::open(fifo.c_str(), O_RDWR | O_NONBLOCK) : -1;
+            if (writer >= 0) {
+                ASSERT_EQ(::write(writer, "data", 4), 4);
+            }
+            fs::remove(out);
+            const snapshot before({in, f.key(), f.gamm()});
+            const run_result r = run_with_deadline(ro.args(path));
+            if (writer >= 0) ::close(writer);
+            EXPECT_NE(r.exit_code, 128 + SIGALRM) << "the run blocked";
+            expect_failed(r, d, ro.line);
+            before.expect_unchanged();
+            // The input is opened first: when it is refused no output is created.
+            if (std::string(ro.what) == "input") {
+                EXPECT_FALSE(fs::exists(out));
+            }
+        }
+    }
+}
+
+// A directory as the output, or an output in a folder that doesn't exist,
+// can't be created; a device such as /dev/null can.
+TEST_P(Faults, OutputThatCantBeCreatedIsRefusedButADeviceIsTaken) {
+    const driver& d = GetParam();
+    const files f(1000);
+    const std::string in = f.input_for(d);
+    const std::string dir = f.file("out-dir");
+    fs::create_directory(dir);
+    for (const std::string& out : {dir, f.file("no-such-folder/out.bin")}) {
+        SCOPED_TRACE(out);
+        const snapshot before({in, f.key(), f.gamm()});
+        const run_result r = run_kerrow(command(d, in, out, f.key(), f.gamm()));
+        expect_failed(r, d, d.output_open_line);
+        before.expect_unchanged();
+    }
+    EXPECT_TRUE(fs::is_directory(dir));
+
+    const run_result r = run_kerrow(command(d, in, "/dev/null", f.key(), f.gamm()));
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(has_line(r.out, d.closing_line)) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllDrivers, Faults, ::testing::ValuesIn(drivers), driver_name);
+
+// Damaged containers. The key is 16 bytes (4 header words, a 20-byte header),
+// the plaintext 1001 bytes: 251 words in blocks of 16 (block length 64), pad
+// count 3, a container of 1024 bytes.
+class DamagedContainer : public ::testing::Test {
+protected:
+    DamagedContainer() : f(1001) {}
+
+    static constexpr std::size_t header = 20;
+    static constexpr std::int32_t pad = 3;
+
+    bytes sealed() const { return read_file(f.sealed_block()); }
+
+    run_result decrypt(const bytes& container) {
+        write_file(f.file("damaged.kbx"), container);
+        const snapshot before({f.file("damaged.kbx"), f.key(), f.gamm()});
+        run_result r = run_kerrow(command(drivers[1], f.file("damaged.kbx"), out(), f.key(), f.gamm()));
+        before.expect_unchanged();
+        return r;
+    }
+    std::string out() const { return f.file("out.bin"); }
+
+    // Refused after the header is read: exit 1, the line, an empty output.
+    void expect_refused(const bytes& container) {
+        const run_result r = decrypt(container);
+        expect_failed(r, drivers[1], damaged_line);
+        EXPECT_TRUE(read_file(out()).empty());
+    }
+    // Decrypted all the same, to an output of the length the container gives.
+    void expect_not_decrypted(const bytes& container, std::int32_t pad_count = pad) {
+        const run_result r = decrypt(container);
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_TRUE(has_line(r.out, "Done.Not decrypted.")) << r.out;
+        EXPECT_EQ(static_cast<std::int64_t>(read_file(out()).size()),
+                  static_cast<std::int64_t>(container.size() - header) - pad_count);
+    }
+
+    files f;
+};
+
+TEST_F(DamagedContainer, SealedAsExpected) {
+    ASSERT_EQ(sealed().size(), 1024u);
+    const run_result r = decrypt(sealed());
+    EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
+    EXPECT_TRUE(read_file(out()) == read_file(f.plain()));
+}
+
+TEST_F(DamagedContainer, ShorterThanItsHeaderOrItsPadCountIsRefused) {
+    for (std::size_t length : {0, 1, 3, 4, 16, 19, 20, 21, 22}) {
+        SCOPED_TRACE(length);
+        bytes c = sealed();
+        c.resize(length);
+        expect_refused(c);
+    }
+}
+
+TEST_F(DamagedContainer, PadCountOutsideZeroToSevenIsRefused) {
+    for (int bit : {3, 4, 8, 16, 31}) {
+        SCOPED_TRACE(bit);
+        bytes c = sealed();
+        c[header - 4 + bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+        expect_refused(c);
+    }
+}
+
+TEST_F(DamagedContainer, TruncatedIsDecryptedAndFailsTheKeyCheck) {
+    for (std::size_t cut : {1, 2, 3, 4, 5, 8, 44, 64, 65, 1000, 1001}) {
+        SCOPED_TRACE(cut);
+        bytes c = sealed();
+        c.resize(c.size() - cut);
+        expect_not_decrypted(c);
+    }
+}
+
+TEST_F(DamagedContainer, ExtendedByWholeWordsFailsTheKeyCheck) {
+    for (std::size_t extra : {4, 8, 20, 64, 1000}) {
+        SCOPED_TRACE(extra);
+        bytes c = sealed();
+        const bytes tail = pseudo_random(extra, static_cast<std::uint32_t>(extra));
+        c.insert(c.end(), tail.begin(), tail.end());
+        expect_not_decrypted(c);
+    }
+}
+
+// A trailing incomplete word is counted but never read: the blocks are found
+// where they were, the key check passes, and the extra bytes stay as zeros
+// behind the plaintext. The container has no checksum to tell.
+TEST_F(DamagedContainer, ExtendedByPartOfAWordKeepsItsBlocks) {
+    for (std::size_t extra : {1, 2, 3}) {
+        SCOPED_TRACE(extra);
+        bytes c = sealed();
+        c.insert(c.end(), extra, 0xa5);
+        const run_result r = decrypt(c);
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
+        bytes expected = read_file(f.plain());
+        expected.resize(expected.size() + extra, 0);
+        EXPECT_TRUE(read_file(out()) == expected);
+    }
+}
+
+TEST_F(DamagedContainer, FlippedBitsInHeaderOrBlocksFailTheKeyCheck) {
+    const std::size_t size = sealed().size();
+    for (std::size_t at : {std::size_t{0}, std::size_t{7}, header - 5, header, header + 63, header + 64,
+                           size / 2, size - 45, size - 1}) {
+        for (int bit : {0, 7}) {
+            SCOPED_TRACE(std::to_string(at) + " bit " + std::to_string(bit));
+            bytes c = sealed();
+            c[at] ^= static_cast<unsigned char>(1u << bit);
+            expect_not_decrypted(c);
+        }
+    }
+}
+
+// A pad count changed within 0 to 7 only moves the cut: the blocks and the
+// key check don't see it.
+TEST_F(DamagedContainer, PadCountChangedWithinRangeOnlyMovesTheCut) {
+    bytes c = sealed();
+    c[header - 4] = 7;
+    const run_result r = decrypt(c);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
+    bytes plain = read_file(f.plain());
+    plain.resize(plain.size() - (7 - pad));
+    EXPECT_TRUE(read_file(out()) == plain);
+}
+
+// Every form of a count argument, in each count's place. Forms inside the
+// signed 32-bit range (other than 0) run; the rest are refused with one line.
+struct count_form {
+    const char* text;
+    bool accepted;
+};
+const count_form count_forms[] = {
+    {"", false},           {"  7", true},         {"+7", true},           {"-7", true},
+    {"7abc", true},        {"abc", false},        {"0", false},           {"-0", false},
+    {"2147483647", true},  {"2147483648", false}, {"-2147483648", true},  {"-2147483649", false},
+    {"99999999999999999999", false},
+};
+
+TEST(CountForms, InsideTheRangeRunOutsideAreRefused) {
+    const files f(100);
+    struct place {
+        const char* name;
+        driver d;
+        std::size_t index;  // of the count in the argument list
+    };
+    // gcyc and mcyc are loop counts: 2147483647 of them would run for a long
+    // time, so that form is tried as the block length only.
+    const place places[] = {{"gcyc", drivers[2], 6}, {"mcyc", drivers[0], 7}, {"block length", drivers[0], 8}};
+    for (const place& p : places) {
+        for (const count_form& form : count_forms) {
+            if (std::string(form.text) == "2147483647" && std::string(p.name) != "block length") continue;
+            SCOPED_TRACE(std::string(p.name) + " \"" + form.text + "\"");
+            std::vector<std::string> args = command(p.d, f.plain(), f.file("out.bin"), f.key(), f.gamm());
+            args[p.index] = form.text;
+            const snapshot before({f.plain(), f.key(), f.gamm()});
+            const run_result r = run_kerrow(args);
+            before.expect_unchanged();
+            const bool negative_block = std::string(p.name) == "block length" && form.text[0] == '-';
+            if (!form.accepted) {
+                expect_failed(r, p.d, "Value must be integer!");
+            } else if (negative_block) {
+                expect_failed(r, p.d, "Block length must be at least 5 bytes!");
+            } else {
+                EXPECT_EQ(r.exit_code, 0) << r.out;
+                EXPECT_TRUE(has_line(r.out, "Done.")) << r.out;
+            }
+        }
+    }
+}
+
+// The largest block length is cut to the input's length on the way in, and a
+// block length whose block holds that one block reads it back.
+TEST(CountForms, LargestBlockLengthRoundTrips) {
+    const files f(100);
+    std::vector<std::string> args = command(drivers[0], f.plain(), f.file("sealed"), f.key(), f.gamm());
+    args[8] = "2147483647";
+    run_result r = run_kerrow(args);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(has_line(r.out, "File sise < block sise. Size of block set to size of file.")) << r.out;
+    args = command(drivers[1], f.file("sealed"), f.file("opened"), f.key(), f.gamm());
+    args[8] = "  +100xyz";
+    r = run_kerrow(args);
+    EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
+    EXPECT_TRUE(read_file(f.file("opened")) == read_file(f.plain()));
+}
+
+}  // namespace
+}  // namespace kerrow::test
