@@ -94,6 +94,8 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     // the key in clear at the start of the output.
     if (!output.write_zeros((std::uint64_t{nk} + 1) * sizeof(word))) return false;
     prepare_gamma(g, k, gcyc);
+    block_gamma bg;
+    prepare_block_gamma(bg, g.data(), ng);
 
     std::int64_t block_bytes = block_length;
     if (block_bytes > length) {
@@ -129,7 +131,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
                 pad = t == 1 ? 4 : 0;
             }
         }
-        encrypt_block(b.data(), nb, k.data(), nk, g.data(), ng, mcyc);
+        encrypt_block(b.data(), nb, k.data(), nk, bg, mcyc);
         if (!append_block(output, b.data(), nb)) return false;
         if (!full) break;
     }
@@ -197,6 +199,8 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
 
     if (!output.set_length(area_bytes)) return false;
     prepare_gamma(g, k0, gcyc);
+    block_gamma bg;
+    prepare_block_gamma(bg, g.data(), ng);
     for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
 
     // Walk the blocks from the last to the first, a chunk of them at a time;
@@ -216,7 +220,7 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
             const auto start = static_cast<std::size_t>(c - lo) * nb_full;
             const auto nb = static_cast<word>(std::min<std::size_t>(
                 nb_full, words > start ? words - start : 0));
-            decrypt_block(b.data() + start, nb, k.data(), nk, g.data(), ng, mcyc);
+            decrypt_block(b.data() + start, nb, k.data(), nk, bg, mcyc);
         }
         words_to_le(b.data(), words);
         if (!output.write_at(b.data(), words * sizeof(word), lo * block_bytes)) return false;
