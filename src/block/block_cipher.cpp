@@ -38,11 +38,11 @@ struct pairs_computed {
     gamma_pair operator()(word j) const noexcept { return pair_of(g, ng, mod_g, j); }
 };
 
-// Both kernels keep every size in a local, so the compiler need not reload
-// them after each store to the block or the key. They read K[i] once per step
-// and keep it in a register: with nk >= 2 and nb >= 2 no write of the step
-// lands on index i before its last read (and with a one-word key the write of
-// K[l] still follows the write of K[i], as the steps ask).
+// The plain kernels, for any sizes. They keep every size in a local, so the
+// compiler need not reload them after each store to the block or the key, and
+// read K[i] once per step: with nk >= 2 and nb >= 2 no write of the step lands
+// on index i before its last read (and with a one-word key the write of K[l]
+// still follows the write of K[i], as the steps ask).
 
 template <class ModB, class ModK, class ModG, class Pairs>
 void encrypt_by(word* b, const word nb, word* k, const word nk, const std::int32_t mcyc,
@@ -240,13 +240,25 @@ void prepare_block_gamma(block_gamma& bg, const word* g, word ng) {
     }
 }
 
+// A one-word key or block (which the drivers never pass) takes the plain
+// kernels: there a step's stores can land on the next step's words.
 void encrypt_block(word* b, word nb, word* k, word nk, const block_gamma& g, std::int32_t mcyc) {
     if (nb == 0 || mcyc < 1) return;
+    if (nb < 2 || nk < 2) {
+        encrypt_by(b, nb, k, nk, mcyc, mod_any(nb), mod_any(nk), mod_any(g.ng),
+                   pairs_computed<mod_any>{g.g, g.ng, mod_any(g.ng)});
+        return;
+    }
     run_with<true>(b, nb, k, nk, g, mcyc);
 }
 
 void decrypt_block(word* b, word nb, word* k, word nk, const block_gamma& g, std::int32_t mcyc) {
     if (nb == 0 || mcyc < 1) return;
+    if (nb < 2 || nk < 2) {
+        decrypt_by(b, nb, k, nk, mcyc, mod_any(nb), mod_any(nk), mod_any(g.ng),
+                   pairs_computed<mod_any>{g.g, g.ng, mod_any(g.ng)});
+        return;
+    }
     run_with<false>(b, nb, k, nk, g, mcyc);
 }
 

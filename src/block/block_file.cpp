@@ -52,14 +52,6 @@ bool write_header(output_file& out, WordArray& header, std::int32_t pad) {
     return ok && out.write_at(&pad_word, sizeof pad_word, static_cast<std::int64_t>(n * sizeof(word)));
 }
 
-// Appends the first nb words of a block to the output.
-bool append_block(output_file& out, word* b, word nb) {
-    words_to_le(b, nb);
-    const bool ok = out.write(b, std::size_t{nb} * sizeof(word));
-    words_from_le(b, nb);
-    return ok;
-}
-
 }  // namespace
 
 bool encrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
@@ -84,7 +76,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     if (!convert_block_counts(gcyc_text, mcyc_text, length_text, gcyc, mcyc, block_length)) {
         return false;
     }
-    WordArray k, k0, g, b;
+    WordArray k, k0, g;
     if (!load_key_material(key, key_file_lines, k, &k0) || !key_fits_block_mode(k)) return false;
     if (!load_key_material(gamm, gamm_file_lines, g)) return false;
     const auto nk = static_cast<word>(k.size());
@@ -104,24 +96,35 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     }
     // A block of one word can't be undone: tiny inputs get two.
     const word nb_full = length > 0 ? std::max<word>(words_for(block_bytes), 2) : 0;
-    if (!b.allocate(nb_full)) {
-        say(out_of_memory_line);
-        return false;
-    }
+    // Blocks are read and encrypted in place in a buffer of the output, as
+    // many whole blocks as a chunk holds, and written behind while the next
+    // chunk is worked on.
+    const std::size_t chunk_words = std::max<std::size_t>(io_chunk_bytes / sizeof(word), nb_full);
+    auto* chunk = static_cast<word*>(output.claim(chunk_words * sizeof(word)));
+    if (chunk == nullptr) return false;
+    std::size_t used = 0;
 
     std::int32_t pad = 0;
+    word pad_word = 0;  // word 1 of the last full block, encrypted (0 before any)
     for (;;) {
-        const std::int64_t got = input.read(b.data(), std::size_t{nb_full} * sizeof(word));
+        if (used + nb_full > chunk_words) {
+            if (!output.commit(used * sizeof(word))) return false;
+            chunk = static_cast<word*>(output.claim(chunk_words * sizeof(word)));
+            if (chunk == nullptr) return false;
+            used = 0;
+        }
+        word* const b = chunk + used;
+        const std::int64_t got = input.read(b, std::size_t{nb_full} * sizeof(word));
         if (got < 0) return false;
         progress.advance(got);
         const auto t = static_cast<word>(got / 4);
         const auto r = static_cast<word>(got % 4);
-        words_from_le(b.data(), t + (r != 0 ? 1 : 0));
+        words_from_le(b, t + (r != 0 ? 1 : 0));
         const bool full = t == nb_full && t >= 1;
         word nb = nb_full;
         if (!full) {
-            // The final block. Word 1 still holds the last full block's
-            // encrypted word 1 (or 0): it is the padding word where one is needed.
+            // The final block, made up to two words at least with the last
+            // full block's encrypted word 1 as the padding word.
             if (r != 0) {
                 b[t] &= (word{1} << (8 * r)) - 1;  // the tail word, zero-extended
                 nb = t >= 1 ? t + 1 : 2;
@@ -130,11 +133,15 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
                 nb = t == 1 ? 2 : t;
                 pad = t == 1 ? 4 : 0;
             }
+            if (nb == 2 && t + (r != 0 ? 1 : 0) < 2) b[1] = pad_word;
         }
-        encrypt_block(b.data(), nb, k.data(), nk, bg, mcyc);
-        if (!append_block(output, b.data(), nb)) return false;
+        encrypt_block(b, nb, k.data(), nk, bg, mcyc);
+        if (full) pad_word = b[1];
+        words_to_le(b, nb);
+        used += nb;
         if (!full) break;
     }
+    if (!output.commit(used * sizeof(word))) return false;
 
     for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
     if (!write_header(output, k, pad) || !output.close()) return false;
@@ -169,11 +176,10 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     // Whole blocks are read, undone and written in chunks of about io_chunk_bytes.
     const std::size_t chunk_blocks =
         std::max<std::size_t>(1, io_chunk_bytes / (std::size_t{nb_full} * sizeof(word)));
-    WordArray b, k, k0, g;
-    if (!b.allocate(chunk_blocks * nb_full)) {
-        say(out_of_memory_line);
-        return false;
-    }
+    // The chunk buffer comes from the output, which writes it behind.
+    auto* b = static_cast<word*>(output.claim(chunk_blocks * nb_full * sizeof(word)));
+    if (b == nullptr) return false;
+    WordArray k, k0, g;
     if (!load_key_material(key, key_file_lines, k0) || !key_fits_block_mode(k0)) return false;
     const auto nk = static_cast<word>(k0.size());
     if (!k.allocate(nk)) {
@@ -210,20 +216,25 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     const auto block_bytes = static_cast<std::int64_t>(nb_full) * 4;
     while (hi >= 0) {
         const std::int64_t lo = std::max<std::int64_t>(0, hi - static_cast<std::int64_t>(chunk_blocks) + 1);
+        if (b == nullptr) {
+            b = static_cast<word*>(output.claim(chunk_blocks * nb_full * sizeof(word)));
+            if (b == nullptr) return false;
+        }
         const std::int64_t got = input.read_at(
-            b.data(), static_cast<std::size_t>((hi - lo + 1) * block_bytes), header_bytes + lo * block_bytes);
+            b, static_cast<std::size_t>((hi - lo + 1) * block_bytes), header_bytes + lo * block_bytes);
         if (got < 0) return false;
         progress.advance(got);
         const auto words = static_cast<std::size_t>(got / 4);
-        words_from_le(b.data(), words);
+        words_from_le(b, words);
         for (std::int64_t c = hi; c >= lo; --c) {
             const auto start = static_cast<std::size_t>(c - lo) * nb_full;
             const auto nb = static_cast<word>(std::min<std::size_t>(
                 nb_full, words > start ? words - start : 0));
-            decrypt_block(b.data() + start, nb, k.data(), nk, bg, mcyc);
+            decrypt_block(b + start, nb, k.data(), nk, bg, mcyc);
         }
-        words_to_le(b.data(), words);
-        if (!output.write_at(b.data(), words * sizeof(word), lo * block_bytes)) return false;
+        words_to_le(b, words);
+        if (!output.commit_at(words * sizeof(word), lo * block_bytes)) return false;
+        b = nullptr;
         hi = lo - 1;
     }
     input.close();

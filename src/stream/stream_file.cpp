@@ -36,30 +36,30 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
 
     std::int32_t gcyc = 0;
     if (!convert_count(gcyc_text, gcyc)) return false;
-    WordArray k, k0, g, chunk;
+    WordArray k, k0, g;
     if (!load_key_material(key, key_file_lines, k, &k0)) return false;
     if (!load_key_material(gamm, gamm_file_lines, g)) return false;
     prepare_gamma(g, k, gcyc);
     prepare_stream_key(k0, k, gcyc);
-    if (!chunk.allocate(io_chunk_bytes / sizeof(word))) {
-        say("Out of memory!\n");
-        return false;
-    }
 
     stream_state state{k0.data(), static_cast<word>(k0.size()), g.data(),
                        static_cast<word>(g.size())};
     std::int64_t pad = 0;
     for (;;) {
-        const std::int64_t got = input.read(chunk.data(), io_chunk_bytes);
+        // Each chunk is read straight into a buffer of the output, transformed
+        // in place and written behind while the next one is worked on.
+        auto* chunk = static_cast<word*>(output.claim(io_chunk_bytes));
+        if (chunk == nullptr) return false;
+        const std::int64_t got = input.read(chunk, io_chunk_bytes);
         if (got < 0) return false;
         progress.advance(got);
         const auto full = static_cast<std::size_t>(got / 4);
         const auto r = static_cast<word>(got % 4);
-        words_from_le(chunk.data(), full + (r != 0 ? 1 : 0));
+        words_from_le(chunk, full + (r != 0 ? 1 : 0));
         if (dir == direction::encrypt) {
-            encrypt_stream_words(state, chunk.data(), full);
+            encrypt_stream_words(state, chunk, full);
         } else {
-            decrypt_stream_words(state, chunk.data(), full);
+            decrypt_stream_words(state, chunk, full);
         }
         if (r != 0) {
             // The tail word: the last r bytes, zero-extended. It is written
@@ -68,8 +68,8 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
             pad = 4 - r;
         }
         const std::size_t words = full + (r != 0 ? 1 : 0);
-        words_to_le(chunk.data(), words);
-        if (!output.write(chunk.data(), words * sizeof(word))) return false;
+        words_to_le(chunk, words);
+        if (!output.commit(words * sizeof(word))) return false;
         if (static_cast<std::size_t>(got) < io_chunk_bytes) break;
     }
     input.close();
