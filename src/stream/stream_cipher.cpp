@@ -20,13 +20,19 @@ inline stream_step step_by(word* k0, word nk, word* g, word ng, word i, const Mo
     return {b, gb ^ rotr(g[q], q % 32)};
 }
 
+// The state is copied into locals for the loop: read through `st`, every
+// store to the data would make the compiler load the sizes again.
 template <bool Encrypt, class ModK, class ModG>
-void words_by(stream_state& st, word* w, std::size_t n, const ModK& mod_k, const ModG& mod_g) {
+void words_by(stream_state& st, word* w, std::size_t n, const ModK mod_k, const ModG mod_g) {
+    word* const k0 = st.k0;
+    word* const g = st.g;
+    const word nk = st.nk;
+    const word ng = st.ng;
     word i = st.i;
     for (std::size_t x = 0; x < n; ++x) {
-        const stream_step s = step_by(st.k0, st.nk, st.g, st.ng, i, mod_k, mod_g);
+        const stream_step s = step_by(k0, nk, g, ng, i, mod_k, mod_g);
         w[x] = Encrypt ? rotr(w[x] ^ s.mask, s.b % 32) : rotl(w[x], s.b % 32) ^ s.mask;
-        if (++i == st.nk) i = 0;
+        if (++i == nk) i = 0;
     }
     st.i = i;
 }
