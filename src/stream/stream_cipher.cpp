@@ -20,21 +20,57 @@ inline stream_step step_by(word* k0, word nk, word* g, word ng, word i, const Mo
     return {b, gb ^ rotr(g[q], q % 32)};
 }
 
-// The state is copied into locals for the loop: read through `st`, every
+// Keys of up to this many words keep the next gamma index of each key word
+// in a table on the stack.
+constexpr word max_cached_key_words = 4096;
+
+// The word loop. The state is copied into locals: read through `st`, every
 // store to the data would make the compiler load the sizes again.
-template <bool Encrypt, class ModK, class ModG>
+//
+// With Cached, the step's first index a = pick(K0[i], nG) is not worked out
+// but looked up: K0[i] changes only at the step on i, to the value whose pick
+// that step takes as b, so b is the next a for index i. That takes a
+// remainder off the start of every step's chain of loads.
+template <bool Encrypt, bool Cached, class ModK, class ModG>
 void words_by(stream_state& st, word* w, std::size_t n, const ModK mod_k, const ModG mod_g) {
     word* const k0 = st.k0;
     word* const g = st.g;
     const word nk = st.nk;
     const word ng = st.ng;
     word i = st.i;
+    word next_a[Cached ? max_cached_key_words : 1];
+    if constexpr (Cached) {
+        for (word j = 0; j < nk; ++j) next_a[j] = pick_by(mod_g, k0[j]);
+    }
     for (std::size_t x = 0; x < n; ++x) {
-        const stream_step s = step_by(k0, nk, g, ng, i, mod_k, mod_g);
-        w[x] = Encrypt ? rotr(w[x] ^ s.mask, s.b % 32) : rotl(w[x], s.b % 32) ^ s.mask;
+        word a;
+        if constexpr (Cached) {
+            a = next_a[i];
+        } else {
+            a = pick_by(mod_g, k0[i]);
+        }
+        const word ki = k0[i] ^ g[a];
+        k0[i] = ki;
+        const word p = step_off(pick_by(mod_k, ki + i), i, nk);
+        g[a] = rotr(rotr(g[a], a % 32) ^ k0[p], p % 32);  // k0[p] is ki when p == i
+        const word b = pick_by(mod_g, ki);
+        if constexpr (Cached) next_a[i] = b;
+        const word gb = g[b];
+        const word q = step_off(pick_by(mod_g, gb + b), b, ng);
+        const word mask = gb ^ rotr(g[q], q % 32);
+        w[x] = Encrypt ? rotr(w[x] ^ mask, b % 32) : rotl(w[x], b % 32) ^ mask;
         if (++i == nk) i = 0;
     }
     st.i = i;
+}
+
+template <bool Encrypt, class ModK, class ModG>
+void words_with(stream_state& st, word* w, std::size_t n, const ModK& mod_k, const ModG& mod_g) {
+    if (st.nk <= max_cached_key_words) {
+        words_by<Encrypt, true>(st, w, n, mod_k, mod_g);
+    } else {
+        words_by<Encrypt, false>(st, w, n, mod_k, mod_g);
+    }
 }
 
 // Chooses the remainder kind for the key copy and the gamma once per call.
@@ -43,13 +79,13 @@ void run_words(stream_state& st, word* w, std::size_t n) {
     const bool k2 = is_pow2(st.nk);
     const bool g2 = is_pow2(st.ng);
     if (k2 && g2) {
-        words_by<Encrypt>(st, w, n, mod_pow2(st.nk), mod_pow2(st.ng));
+        words_with<Encrypt>(st, w, n, mod_pow2(st.nk), mod_pow2(st.ng));
     } else if (k2) {
-        words_by<Encrypt>(st, w, n, mod_pow2(st.nk), mod_any(st.ng));
+        words_with<Encrypt>(st, w, n, mod_pow2(st.nk), mod_any(st.ng));
     } else if (g2) {
-        words_by<Encrypt>(st, w, n, mod_any(st.nk), mod_pow2(st.ng));
+        words_with<Encrypt>(st, w, n, mod_any(st.nk), mod_pow2(st.ng));
     } else {
-        words_by<Encrypt>(st, w, n, mod_any(st.nk), mod_any(st.ng));
+        words_with<Encrypt>(st, w, n, mod_any(st.nk), mod_any(st.ng));
     }
 }
 
