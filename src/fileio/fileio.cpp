@@ -213,6 +213,7 @@ output_file::~output_file() {
 }
 
 bool output_file::open(const char* path) {
+    stop_behind();
     close_quietly(fd_);
     // Without O_NONBLOCK a FIFO with no reader would stall here for ever.
     int fd = open_nonblocking(path, O_WRONLY | O_CREAT | O_TRUNC);
