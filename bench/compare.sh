@@ -122,6 +122,9 @@ if [[ -x "$bench" ]]; then
     echo
     echo "Kernel benchmarks (items_per_second = words per second):"
     "$bench" --benchmark_min_time=0.2
+else
+    echo
+    echo "(Kernel benchmarks: configure $BUILD_DIR with -DKERROW_BENCH=ON to run them here too.)"
 fi
 
 if [[ $over == 1 && $STRICT == 1 ]]; then
