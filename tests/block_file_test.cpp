@@ -1,0 +1,424 @@
+// The block drivers: round trips, the container layout, the known-answer
+// containers, and every failure line and exit code through the binary.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <tuple>
+
+#include "block/block_cipher.hpp"
+#include "block/block_file.hpp"
+#include "keymat/gamma.hpp"
+#include "support/test_support.hpp"
+
+namespace kerrow {
+namespace {
+
+using test::bytes;
+using test::pseudo_random;
+using test::read_file;
+using test::write_file;
+
+constexpr const char* clamp_line = "File sise < block sise. Size of block set to size of file.\n";
+
+struct driven {
+    bool ok;
+    std::string out;
+};
+
+// One driver run in this process, its standard output captured.
+driven drive(bool encrypt, const std::string& in, const std::string& out, const std::string& key,
+             const std::string& gamm, int gcyc, int mcyc, long block_length) {
+    const std::string g = std::to_string(gcyc), m = std::to_string(mcyc), b = std::to_string(block_length);
+    testing::internal::CaptureStdout();
+    const bool ok = (encrypt ? encrypt_block_file : decrypt_block_file)(
+        in.c_str(), out.c_str(), key.c_str(), gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
+    return {ok, testing::internal::GetCapturedStdout()};
+}
+
+// Standard output from the progress lines on (the banner before them is the front end's).
+std::string from_in_file(const std::string& out) {
+    const auto at = out.find("In file:");
+    return at == std::string::npos ? out : out.substr(at);
+}
+
+std::string start_lines(const std::string& in, std::size_t length, const std::string& out) {
+    return "In file:\t" + in + "   " + std::to_string(length) + " bytes\nOut file:\t" + out + "\nWorking...\n";
+}
+
+std::vector<word> words_of(const bytes& b, std::size_t from = 0) {
+    std::vector<word> w((b.size() - from + 3) / 4, 0);
+    for (std::size_t k = from; k < b.size(); ++k) w[(k - from) / 4] |= word{b[k]} << (8 * ((k - from) % 4));
+    return w;
+}
+
+std::int32_t pad_field(const bytes& container, std::size_t nk) {
+    return static_cast<std::int32_t>(words_of(container)[nk]);
+}
+
+// Words in the block area and the pad count that the final-block rules give
+// an input of `length` bytes and a block length b.
+std::pair<std::size_t, int> expected_layout(std::size_t length, std::size_t b) {
+    if (length == 0) return {0, 0};
+    const std::size_t nb = std::max<std::size_t>((std::min(b, length) + 3) / 4, 2);
+    const std::size_t whole = length / 4, r = length % 4, t = whole % nb, full = whole - t;
+    if (r == 0) return t == 1 ? std::pair{full + 2, 4} : std::pair{full + t, 0};
+    return t >= 1 ? std::pair{full + t + 1, static_cast<int>(4 - r)} : std::pair{full + 2, static_cast<int>(8 - r)};
+}
+
+// Undoes the blocks of a container from the last to the first with the
+// transform itself, and gives the decrypted block area before the cut.
+bytes undo_blocks(const bytes& container, const bytes& key, const bytes& gamm, int gcyc, int mcyc,
+                  std::size_t nb_full, bool& key_back) {
+    const std::vector<word> k0 = words_of(key), all = words_of(container);
+    WordArray g, k0_array;
+    const std::vector<word> gw = words_of(gamm);
+    g.allocate(gw.size());
+    k0_array.allocate(k0.size());
+    std::copy(gw.begin(), gw.end(), g.data());
+    std::copy(k0.begin(), k0.end(), k0_array.data());
+    prepare_gamma(g, k0_array, gcyc);
+    const std::size_t nk = k0.size();
+    std::vector<word> k(all.begin(), all.begin() + static_cast<long>(nk));
+    for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
+    std::vector<word> area(all.begin() + static_cast<long>(nk + 1), all.end());
+    for (std::size_t c = area.size() / nb_full + 1; c-- > 0;) {
+        const std::size_t start = c * nb_full;
+        const auto nb = static_cast<word>(std::min(nb_full, area.size() - std::min(start, area.size())));
+        decrypt_block(area.data() + start, nb, k.data(), static_cast<word>(nk), g.data(),
+                      static_cast<word>(g.size()), mcyc);
+    }
+    key_back = k == k0;
+    bytes out;
+    for (const word w : area) {
+        for (int s = 0; s < 32; s += 8) out.push_back(static_cast<unsigned char>(w >> s));
+    }
+    return out;
+}
+
+class BlockFile : public testing::Test {
+protected:
+    test::scratch_dir dir;
+    std::string plain = dir.file("plain"), cipher = dir.file("cipher"), back = dir.file("back"),
+                key = dir.file("key"), gamm = dir.file("gamm");
+
+    // Encrypts `data`, checks the container's size and pad count, decrypts it
+    // and checks that the data came back with a successful key check.
+    void round_trip(const bytes& data, std::size_t key_bytes, std::size_t gamm_bytes, int gcyc, int mcyc, long b) {
+        SCOPED_TRACE("L " + std::to_string(data.size()) + " key " + std::to_string(key_bytes) + " gamm " +
+                     std::to_string(gamm_bytes) + " gcyc " + std::to_string(gcyc) + " mcyc " +
+                     std::to_string(mcyc) + " b " + std::to_string(b));
+        write_file(plain, data);
+        write_file(key, pseudo_random(key_bytes, static_cast<std::uint32_t>(key_bytes)));
+        write_file(gamm, pseudo_random(gamm_bytes, static_cast<std::uint32_t>(gamm_bytes + 100)));
+        const driven e = drive(true, plain, cipher, key, gamm, gcyc, mcyc, b);
+        ASSERT_TRUE(e.ok) << e.out;
+        const bool clamped = static_cast<std::size_t>(b) > data.size();
+        EXPECT_EQ(e.out.find(clamp_line) != std::string::npos, clamped);
+        const bytes container = read_file(cipher);
+        const std::size_t nk = (key_bytes + 3) / 4;
+        const auto [w, pad] = expected_layout(data.size(), static_cast<std::size_t>(b));
+        ASSERT_EQ(container.size(), 4 * (nk + 1 + w));
+        EXPECT_EQ(pad_field(container, nk), pad);
+        const driven d = drive(false, cipher, back, key, gamm, gcyc, mcyc, b);
+        ASSERT_TRUE(d.ok) << d.out;
+        EXPECT_NE(d.out.find("Done.Successfuly decrypted.\n"), std::string::npos) << d.out;
+        ASSERT_EQ(read_file(back), data);
+    }
+};
+
+TEST_F(BlockFile, RoundTripsEverySmallLengthWithVariedKeysGammsBlocksAndCycles) {
+    const int cycles[] = {1, 2, 5, -1};
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (const long b : {5L, 8L, 12L, 21L, 100L}) {
+            const std::size_t key_bytes = 5 + (length * 7 + static_cast<std::size_t>(b)) % 36;
+            const std::size_t gamm_bytes = 1 + (length + static_cast<std::size_t>(b)) % 9;
+            round_trip(pseudo_random(length, static_cast<std::uint32_t>(length)), key_bytes, gamm_bytes,
+                       cycles[(length + 1) % 4], cycles[length % 4], b);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+TEST_F(BlockFile, RoundTripsLargeInputsAcrossManyReadChunks) {
+    round_trip(pseudo_random(100000 + 3, 1), 16, 40, 2, 2, 10000);
+    // More than two chunks of blocks in decryption: small blocks, blocks that
+    // don't divide the chunk, blocks larger than a chunk, and one clamped block.
+    const bytes big = pseudo_random((std::size_t{5} << 19) + 3, 2);
+    for (const long b : {5L, 10000L, 1048580L, 4000000L}) round_trip(big, 13, 8, 1, 1, b);
+}
+
+TEST_F(BlockFile, ContainerExamplesHoldTheirBlocksTailAndPaddingWord) {
+    struct example {
+        std::size_t length;
+        long b;
+        bool clamped;
+        std::size_t words;
+        int pad;
+    };
+    const example examples[] = {{16, 8, false, 4, 0}, {12, 8, false, 4, 4}, {13, 8, false, 4, 3},
+                                {9, 8, false, 4, 7},  {20, 12, false, 5, 0}, {10, 100, true, 3, 2},
+                                {8, 100, true, 2, 0}, {8, 8, false, 2, 0},  {0, 8, true, 0, 0},
+                                {3, 8, true, 2, 5},   {4, 100, true, 2, 4}};
+    const bytes key_bytes = pseudo_random(8, 21), gamm_bytes = pseudo_random(11, 22);
+    write_file(key, key_bytes);
+    write_file(gamm, gamm_bytes);
+    for (const example& x : examples) {
+        SCOPED_TRACE("L " + std::to_string(x.length) + " b " + std::to_string(x.b));
+        const bytes data = pseudo_random(x.length, 23);
+        write_file(plain, data);
+        const driven e = drive(true, plain, cipher, key, gamm, 3, 2, x.b);
+        ASSERT_TRUE(e.ok);
+        EXPECT_EQ(from_in_file(e.out).substr(0, from_in_file(e.out).find("Time:")),
+                  start_lines(plain, x.length, cipher) + (x.clamped ? clamp_line : "") + "Done.\n");
+        const bytes container = read_file(cipher);
+        ASSERT_EQ(container.size(), 4 * (2 + 1 + x.words));
+        EXPECT_EQ(pad_field(container, 2), x.pad);
+        if (x.length == 0) {
+            EXPECT_EQ(words_of(container), (std::vector<word>{0, 0, 0}));
+        }
+
+        // The area before the cut: the input, the tail word's zero bytes, then
+        // the padding word: encrypted word 1 of the block before, or 0 when
+        // there is none.
+        bytes area = data;
+        area.resize((data.size() + 3) / 4 * 4, 0);
+        if (area.size() < 4 * x.words) {
+            const bool earlier_block = container.size() >= 4 * (3 + 3);
+            bytes padding(4, 0);
+            if (earlier_block) padding.assign(container.begin() + 16, container.begin() + 20);
+            area.insert(area.end(), padding.begin(), padding.end());
+        }
+        bool key_back = false;
+        const std::size_t nb_full = std::max<std::size_t>((static_cast<std::size_t>(x.b) + 3) / 4, 2);
+        EXPECT_EQ(undo_blocks(container, key_bytes, gamm_bytes, 3, 2, nb_full, key_back), area);
+        EXPECT_TRUE(key_back);
+        EXPECT_EQ(4 * x.words - static_cast<std::size_t>(x.pad), x.length);
+    }
+}
+
+TEST_F(BlockFile, DecryptionPutsEachBlockBackAtItsOwnPlace) {
+    // nK = 2, b = 8, 12 bytes: the container is 28 bytes; its bytes 12-19 are
+    // output bytes 0-7 and its bytes 20-27 output bytes 8-15, cut to 12.
+    const bytes data = pseudo_random(12, 30);
+    write_file(plain, data);
+    write_file(key, pseudo_random(8, 31));
+    write_file(gamm, pseudo_random(9, 32));
+    ASSERT_TRUE(drive(true, plain, cipher, key, gamm, 1, 1, 8).ok);
+    const bytes container = read_file(cipher);
+    ASSERT_EQ(container.size(), 28u);
+
+    bytes damaged = container;
+    damaged[12] ^= 0x40;  // block 0, undone last: only output bytes 0-7 change
+    write_file(cipher, damaged);
+    driven d = drive(false, cipher, back, key, gamm, 1, 1, 8);
+    ASSERT_TRUE(d.ok);
+    EXPECT_NE(d.out.find("Done.Not decrypted.\n"), std::string::npos);
+    bytes out = read_file(back);
+    ASSERT_EQ(out.size(), 12u);
+    EXPECT_EQ(bytes(out.begin() + 8, out.end()), bytes(data.begin() + 8, data.end()));
+    EXPECT_NE(bytes(out.begin(), out.begin() + 8), bytes(data.begin(), data.begin() + 8));
+
+    // A stray byte behind the blocks is counted in the output's length but
+    // never read, so the cut leaves one more byte: the first of the padding
+    // word, which is block 0's encrypted word 1.
+    damaged = container;
+    damaged.push_back(0xAB);
+    write_file(cipher, damaged);
+    d = drive(false, cipher, back, key, gamm, 1, 1, 8);
+    ASSERT_TRUE(d.ok);
+    EXPECT_NE(d.out.find("Done.Successfuly decrypted.\n"), std::string::npos);
+    bytes expected = data;
+    expected.push_back(container[16]);
+    EXPECT_EQ(read_file(back), expected);
+}
+
+// ---- Through the binary: exit codes and exact standard output.
+
+const std::regex time_line("Time:\t[ 0-9.e+-]{10,} seconds\n");
+
+void expect_success_ending(const test::run_result& r, const std::string& before_time) {
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    const std::string tail = from_in_file(r.out);
+    const auto at = tail.find("Time:");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(tail.substr(0, at), before_time);
+    EXPECT_TRUE(std::regex_match(tail.substr(at), time_line)) << tail.substr(at);
+}
+
+TEST_F(BlockFile, WrongKeyGammCountsOrBlockLengthIsReportedNotFailed) {
+    const bytes data = pseudo_random(100, 40), key_bytes = pseudo_random(9, 41);
+    write_file(plain, data);
+    write_file(key, key_bytes);
+    write_file(gamm, pseudo_random(7, 42));
+    ASSERT_EQ(test::run_kerrow({"e", "-b", plain, cipher, key, gamm, "2", "2", "24"}).exit_code, 0);
+    const std::size_t container_size = read_file(cipher).size();
+    bytes other_key = key_bytes;
+    other_key[4] ^= 1;
+    const std::string key2 = dir.file("key2"), gamm2 = dir.file("gamm2");
+    write_file(key2, other_key);
+    write_file(gamm2, pseudo_random(7, 43));
+
+    struct variant {
+        std::string key, gamm, gcyc, mcyc, b;
+        bool decrypts;
+    };
+    const variant variants[] = {{key2, gamm, "2", "2", "24", false}, {key, gamm2, "2", "2", "24", false},
+                                {key, gamm, "3", "2", "24", false},  {key, gamm, "2", "3", "24", false},
+                                {key, gamm, "2", "2", "28", false},  {key, gamm, "2", "2", "21", true}};
+    for (const variant& v : variants) {
+        SCOPED_TRACE(v.key + " " + v.gamm + " " + v.gcyc + " " + v.mcyc + " " + v.b);
+        const auto r = test::run_kerrow({"d", "-b", cipher, back, v.key, v.gamm, v.gcyc, v.mcyc, v.b});
+        expect_success_ending(r, start_lines(cipher, container_size, back) +
+                                     (v.decrypts ? "Done.Successfuly decrypted.\n" : "Done.Not decrypted.\n"));
+        const bytes out = read_file(back);
+        EXPECT_EQ(out.size(), data.size());
+        EXPECT_EQ(out == data, v.decrypts);
+    }
+}
+
+TEST_F(BlockFile, KnownAnswerContainersBothWays) {
+    std::ifstream cases(std::string(KERROW_TEST_DATA) + "/cases.tsv");
+    std::string line;
+    std::getline(cases, line);  // column names
+    int seen = 0;
+    while (std::getline(cases, line)) {
+        std::istringstream row(line);
+        std::string name, mode, gcyc, mcyc, b;
+        row >> name >> mode >> gcyc >> mcyc >> b;
+        if (mode != "-b") continue;
+        SCOPED_TRACE(name);
+        ++seen;
+        const std::string data = std::string(KERROW_TEST_DATA) + "/" + name + "/";
+        const auto e = test::run_kerrow({"e", "-b", data + "plain.bin", cipher, data + "key.bin", data + "gamm.bin",
+                                         gcyc, mcyc, b});
+        EXPECT_EQ(e.exit_code, 0) << e.out;
+        EXPECT_EQ(read_file(cipher), test::test_data(name + "/cipher.bin"));
+        const auto d = test::run_kerrow({"d", "-b", data + "cipher.bin", back, data + "key.bin", data + "gamm.bin",
+                                         gcyc, mcyc, b});
+        expect_success_ending(d, start_lines(data + "cipher.bin", test::test_data(name + "/cipher.bin").size(), back) +
+                                     "Done.Successfuly decrypted.\n");
+        EXPECT_EQ(read_file(back), test::test_data(name + "/plain.bin"));
+    }
+    EXPECT_GE(seen, 9);
+}
+
+// A driver failure: the progress lines, the driver's own line, then the
+// dispatcher's line and the usage; exit code 1 and the output left empty.
+void expect_refusal(const std::vector<std::string>& args, std::size_t in_length, const std::string& line) {
+    SCOPED_TRACE(args[0] + " " + args[4] + " " + args[6] + " " + args[7] + " " + args[8] + ": " + line);
+    const auto r = test::run_kerrow(args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(from_in_file(r.out), start_lines(args[2], in_length, args[3]) + line +
+                                       (args[0] == "e" ? "Error encrypting file!\n" : "Error decrypting file!\n") +
+                                       test::usage() + "\n");
+    if (args[3] != "/dev/full") {
+        ASSERT_TRUE(std::filesystem::exists(args[3]));
+        EXPECT_EQ(std::filesystem::file_size(args[3]), 0u);
+    }
+}
+
+TEST_F(BlockFile, CountsAreCheckedBeforeAnyKeyFileIsOpened) {
+    write_file(plain, pseudo_random(40, 50));
+    const std::string missing = dir.file("missing");
+    for (const std::string direction : {"e", "d"}) {
+        for (const std::string b : {"1", "4", "-3", "-4000"}) {
+            expect_refusal({direction, "-b", plain, back, missing, missing, "2", "2", b}, 40,
+                           "Block length must be at least 5 bytes!\n");
+        }
+        for (const auto& [gcyc, mcyc, b] : {std::tuple{"2", "2", "0"}, {"2", "2", "x8"}, {"2", "0", "8"}, {"0", "2", "8"}}) {
+            expect_refusal({direction, "-b", plain, back, missing, missing, gcyc, mcyc, b}, 40, "Value must be integer!\n");
+        }
+        expect_refusal({direction, "-b", plain, back, missing, missing, "-1", "-1", "5"}, 40, "Error opening key file!\n");
+    }
+}
+
+TEST_F(BlockFile, OneWordKeysAndEmptyFilesAreRefused) {
+    write_file(plain, pseudo_random(40, 51));
+    const std::string missing = dir.file("missing"), empty = dir.file("empty");
+    write_file(empty, {});
+    for (const std::string direction : {"e", "d"}) {
+        for (std::size_t n = 1; n <= 4; ++n) {
+            write_file(key, pseudo_random(n, 52));
+            expect_refusal({direction, "-b", plain, back, key, missing, "2", "2", "8"}, 40,
+                           "Key file must be at least 5 bytes for block mode!\n");
+        }
+        expect_refusal({direction, "-b", plain, back, empty, missing, "2", "2", "8"}, 40, "Key file is empty!\n");
+    }
+    write_file(key, pseudo_random(5, 53));
+    expect_refusal({"e", "-b", plain, back, key, empty, "2", "2", "8"}, 40, "Gamm file is empty!\n");
+    write_file(cipher, bytes(4 * (2 + 1) + 40, 0));
+    expect_refusal({"d", "-b", cipher, back, key, empty, "2", "2", "8"}, 52, "Gamm file is empty!\n");
+}
+
+TEST_F(BlockFile, DamagedContainersAreRefusedBeforeTheGammFile) {
+    write_file(key, pseudo_random(8, 54));  // two words: the header is 12 bytes
+    write_file(gamm, pseudo_random(5, 55));
+    const std::string missing = dir.file("missing");
+    const auto container = [](std::int32_t pad, std::size_t area) {
+        bytes c = pseudo_random(8, 56);
+        for (int s = 0; s < 32; s += 8) c.push_back(static_cast<unsigned char>(static_cast<word>(pad) >> s));
+        const bytes rest = pseudo_random(area, 57);
+        c.insert(c.end(), rest.begin(), rest.end());
+        return c;
+    };
+    std::vector<bytes> damaged = {{}, pseudo_random(4, 58), pseudo_random(11, 59)};
+    for (const auto& [pad, area] : {std::pair{-1, 8}, {8, 16}, {0x7fffffff, 16}, {4, 0}, {5, 4}, {7, 4}}) {
+        damaged.push_back(container(pad, static_cast<std::size_t>(area)));
+    }
+    for (const bytes& c : damaged) {
+        write_file(cipher, c);
+        expect_refusal({"d", "-b", cipher, back, key, missing, "2", "2", "8"}, c.size(), "Ciphertext file is damaged!\n");
+    }
+    // The borders are accepted and cut: pad count 7 of 8 bytes, 4 of 4.
+    for (const auto& [pad, area] : {std::pair{7, 8}, {4, 4}, {0, 0}}) {
+        write_file(cipher, container(pad, static_cast<std::size_t>(area)));
+        const auto r = test::run_kerrow({"d", "-b", cipher, back, key, gamm, "2", "2", "8"});
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_NE(r.out.find("Done.Not decrypted.\n"), std::string::npos);
+        EXPECT_EQ(read_file(back).size(), static_cast<std::size_t>(area - pad));
+    }
+}
+
+TEST_F(BlockFile, FullDiskStopsBothDriversMidFileWithoutDone) {
+    const std::size_t length = (std::size_t{3} << 19) + 1;  // more than one chunk
+    write_file(plain, pseudo_random(length, 60));
+    write_file(key, pseudo_random(12, 61));
+    write_file(gamm, pseudo_random(12, 62));
+    expect_refusal({"e", "-b", plain, "/dev/full", key, gamm, "1", "1", "10000"}, length, "Error writing output file!\n");
+    ASSERT_EQ(test::run_kerrow({"e", "-b", plain, cipher, key, gamm, "1", "1", "10000"}).exit_code, 0);
+    expect_refusal({"d", "-b", cipher, "/dev/full", key, gamm, "1", "1", "10000"}, read_file(cipher).size(),
+                   "Error writing output file!\n");
+}
+
+TEST_F(BlockFile, EncryptionCutShortLeavesZerosWhereTheKeyWouldBe) {
+    // A file size limit stops the writes part way; the header placeholder
+    // must not be the key file's words.
+    const bytes key_bytes(20, 0x5A);
+    write_file(plain, pseudo_random(std::size_t{3} << 20, 63));
+    write_file(key, key_bytes);
+    write_file(gamm, pseudo_random(8, 64));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const driven e = drive(true, plain, cipher, key, gamm, 1, 1, 10000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(e.ok);
+    EXPECT_NE(e.out.find("Error writing output file!\n"), std::string::npos);
+    EXPECT_EQ(e.out.find("Done."), std::string::npos);
+    const bytes out = read_file(cipher);
+    ASSERT_GE(out.size(), 24u);
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 24), bytes(24, 0));
+}
+
+}  // namespace
+}  // namespace kerrow
