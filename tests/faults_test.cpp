@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -164,6 +165,7 @@ void expect_failed(const run_result& r, const driver& d, const std::string& line
 class Faults : public ::testing::TestWithParam<driver> {};
 
 std::string driver_name(const ::testing::TestParamInfo<driver>& info) { return info.param.name; }
+void PrintTo(const driver& d, std::ostream* os) { *os << d.name; }
 
 // An input larger than every I/O buffer, written to a device that is always full.
 TEST_P(Faults, FullDiskMidFileFailsWithTheWriteLine) {
