@@ -239,24 +239,13 @@ TEST_F(BlockFile, DecryptionPutsEachBlockBackAtItsOwnPlace) {
 
 // ---- Through the binary: exit codes and exact standard output.
 
-// "Time:\t%10.10g seconds\n": a number right-aligned in at least ten places.
-bool is_time_line(const std::string& line) {
-    const std::string head = "Time:\t", tail = " seconds\n";
-    if (line.size() < head.size() + 10 + tail.size() || line.compare(0, head.size(), head) != 0 ||
-        line.compare(line.size() - tail.size(), tail.size(), tail) != 0) {
-        return false;
-    }
-    const std::string number = line.substr(head.size(), line.size() - head.size() - tail.size());
-    return number.find_first_not_of(" 0123456789.e+-") == std::string::npos && number.back() != ' ';
-}
-
 void expect_success_ending(const test::run_result& r, const std::string& before_time) {
     EXPECT_EQ(r.exit_code, 0) << r.out;
     const std::string tail = from_in_file(r.out);
     const auto at = tail.find("Time:");
     ASSERT_NE(at, std::string::npos) << r.out;
     EXPECT_EQ(tail.substr(0, at), before_time);
-    EXPECT_TRUE(is_time_line(tail.substr(at))) << tail.substr(at);
+    EXPECT_TRUE(test::is_time_line(tail.substr(at))) << tail.substr(at);
 }
 
 TEST_F(BlockFile, WrongKeyGammCountsOrBlockLengthIsReportedNotFailed) {

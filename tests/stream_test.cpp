@@ -6,7 +6,6 @@
 #include <bit>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "stream/stream_cipher.hpp"
@@ -300,7 +299,11 @@ std::string start_lines(const std::string& in, std::size_t n, const std::string&
 
 std::string failure_tail() { return "Error processing file!\n" + test::usage() + "\n"; }
 
-const std::regex done_lines("Done\\.\nTime:\t[ 0-9.e+-]{10,} seconds\n");
+// "Done." and the time line, at the end of the output.
+bool ends_in_done(const std::string& out) {
+    const auto at = out.rfind("Done.\nTime:");
+    return at != std::string::npos && test::is_time_line(out.substr(at + 6));
+}
 
 TEST(StreamBinary, KnownAnswerFilesBothDirections) {
     std::ifstream cases(std::string(KERROW_TEST_DATA) + "/cases.tsv");
@@ -336,7 +339,9 @@ TEST(StreamBinary, SuccessPrintsItsLinesInOrder) {
         const std::string lines = from_in_file(r.out);
         const std::string start = start_lines(m.dir.file("in"), 1234, m.dir.file("out"));
         ASSERT_EQ(lines.substr(0, start.size()), start) << dir;
-        EXPECT_TRUE(std::regex_match(lines.substr(start.size()), done_lines)) << lines;
+        EXPECT_TRUE(lines.compare(start.size(), 6, "Done.\n") == 0 &&
+                    test::is_time_line(lines.substr(start.size() + 6)))
+            << lines;
         EXPECT_EQ(test::read_file(m.dir.file("out")).size(), 1234u);
     }
 }
@@ -357,7 +362,7 @@ TEST(StreamBinary, OtherKeyMaterialStillEndsInDone) {
         const auto r =
             test::run_kerrow({"d", "-s", m.dir.file("c"), m.dir.file("p"), o[0], o[1], o[2]});
         EXPECT_EQ(r.exit_code, 0) << r.out;
-        EXPECT_TRUE(std::regex_search(r.out, done_lines)) << r.out;
+        EXPECT_TRUE(ends_in_done(r.out)) << r.out;
         const bytes dec = test::read_file(m.dir.file("p"));
         EXPECT_EQ(dec.size(), data.size());
         EXPECT_NE(dec, data);

@@ -102,6 +102,16 @@ run_result run_kerrow(const std::vector<std::string>& args, const std::string& c
     return r;
 }
 
+bool is_time_line(const std::string& line) {
+    const std::string head = "Time:\t", tail = " seconds\n";
+    if (line.size() < head.size() + 10 + tail.size() || line.compare(0, head.size(), head) != 0 ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0) {
+        return false;
+    }
+    const std::string number = line.substr(head.size(), line.size() - head.size() - tail.size());
+    return number.find_first_not_of(" 0123456789.e+-") == std::string::npos && number.back() != ' ';
+}
+
 std::string usage() { return kerrow::usage_text; }
 
 }  // namespace kerrow::test

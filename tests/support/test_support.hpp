@@ -42,6 +42,9 @@ struct run_result {
 // when not empty) and collects its output and exit code.
 run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd = "");
 
+// True for "Time:\t%10.10g seconds\n": a number right-aligned in at least ten places.
+bool is_time_line(const std::string& line);
+
 // The usage text as the tool prints it after an error line.
 std::string usage();
 
