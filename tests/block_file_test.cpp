@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -416,6 +418,47 @@ TEST_F(BlockFile, EncryptionCutShortLeavesZerosWhereTheKeyWouldBe) {
     ASSERT_GE(out.size(), 24u);
     EXPECT_EQ(bytes(out.begin(), out.begin() + 24), bytes(24, 0));
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The exit code and standard output of the binary run with its address space
+// limited to `limit` bytes. (Sanitized builds reserve far more than that.)
+std::pair<int, std::string> run_limited(const std::vector<std::string>& args, rlim_t limit,
+                                        const std::string& log) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit as{limit, limit};
+        setrlimit(RLIMIT_AS, &as);
+        if (!freopen(log.c_str(), "w", stdout)) _exit(127);
+        std::vector<char*> argv{const_cast<char*>(KERROW_BIN)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::ifstream f(log);
+    std::stringstream text;
+    text << f.rdbuf();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+}
+
+TEST_F(BlockFile, AHugeBlockLengthCostsNoMoreMemoryThanTheContainer) {
+    // The writer shrinks the block to the input; the reader's block of 2^31
+    // bytes must not be allocated for a container of a few words.
+    write_file(plain, pseudo_random(40, 71));
+    write_file(key, pseudo_random(8, 72));
+    write_file(gamm, pseudo_random(16, 73));
+    const std::string huge = "2147483647";
+    const rlim_t limit = rlim_t{256} << 20;
+    const auto e = run_limited({"e", "-b", plain, cipher, key, gamm, "2", "2", huge}, limit, dir.file("e.log"));
+    ASSERT_EQ(e.first, 0) << e.second;
+    const auto d = run_limited({"d", "-b", cipher, back, key, gamm, "2", "2", huge}, limit, dir.file("d.log"));
+    EXPECT_EQ(d.first, 0) << d.second;
+    EXPECT_NE(d.second.find("Done.Successfuly decrypted.\n"), std::string::npos) << d.second;
+    EXPECT_EQ(read_file(back), read_file(plain));
+}
+#endif
 
 }  // namespace
 }  // namespace kerrow

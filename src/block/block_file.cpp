@@ -176,8 +176,13 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     // Whole blocks are read, undone and written in chunks of about io_chunk_bytes.
     const std::size_t chunk_blocks =
         std::max<std::size_t>(1, io_chunk_bytes / (std::size_t{nb_full} * sizeof(word)));
+    // No read yields more words than the container holds, so a block length
+    // far beyond the container's size costs no more memory than the container.
+    const std::size_t chunk_bytes = std::min<std::size_t>(
+        chunk_blocks * nb_full * sizeof(word),
+        std::max<std::size_t>(sizeof(word), static_cast<std::size_t>(length / 4) * sizeof(word)));
     // The chunk buffer comes from the output, which writes it behind.
-    auto* b = static_cast<word*>(output.claim(chunk_blocks * nb_full * sizeof(word)));
+    auto* b = static_cast<word*>(output.claim(chunk_bytes));
     if (b == nullptr) return false;
     WordArray k, k0, g;
     if (!load_key_material(key, key_file_lines, k0) || !key_fits_block_mode(k0)) return false;
@@ -217,11 +222,11 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     while (hi >= 0) {
         const std::int64_t lo = std::max<std::int64_t>(0, hi - static_cast<std::int64_t>(chunk_blocks) + 1);
         if (b == nullptr) {
-            b = static_cast<word*>(output.claim(chunk_blocks * nb_full * sizeof(word)));
+            b = static_cast<word*>(output.claim(chunk_bytes));
             if (b == nullptr) return false;
         }
-        const std::int64_t got = input.read_at(
-            b, static_cast<std::size_t>((hi - lo + 1) * block_bytes), header_bytes + lo * block_bytes);
+        const auto wanted = static_cast<std::size_t>((hi - lo + 1) * block_bytes);
+        const std::int64_t got = input.read_at(b, std::min(wanted, chunk_bytes), header_bytes + lo * block_bytes);
         if (got < 0) return false;
         progress.advance(got);
         const auto words = static_cast<std::size_t>(got / 4);
