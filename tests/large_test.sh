@@ -3,8 +3,8 @@
 # binary: a sparse input of 4 GiB + 3 bytes (a tail word past 2^32) and one of
 # exactly 2^31 bytes (the first length a signed 32-bit count can't hold).
 #   large_test.sh <kerrow binary> [scratch folder]
-# Needs about 9 GiB free where the scratch folder is; everything it writes is
-# removed however it ends.
+# Needs about 9 GiB free where the scratch folder is (with less it reports
+# itself skipped); everything it writes is removed however it ends.
 set -euo pipefail
 
 bin=$(realpath "$1")
@@ -17,8 +17,9 @@ trap 'exit 1' INT TERM HUP
 need_kib=$((9 * 1024 * 1024))
 free_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 if [ "$free_kib" -lt "$need_kib" ]; then
-  echo "large test: needs 9 GiB free under $base, has $((free_kib / 1024)) MiB" >&2
-  exit 1
+  # Skipped (exit 77), not failed: the machine lacks the room, not the tool.
+  echo "large test: SKIPPED, needs 9 GiB free under $base, has $((free_kib / 1024)) MiB" >&2
+  exit 77
 fi
 
 fail() { echo "large test: $*" >&2; exit 1; }
