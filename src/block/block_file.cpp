@@ -57,16 +57,8 @@ bool write_header(output_file& out, WordArray& header, std::int32_t pad) {
 bool encrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
                         const char* gcyc_text, const char* mcyc_text, const char* length_text) {
     input_file input;
-    if (!input.open(in)) {
-        say("Error opening input file!\n");
-        return false;
-    }
-    if (!output_differs(out, input, key, gamm)) return false;
     output_file output;
-    if (!output.open(out)) {
-        say("Error opening output file!\n");
-        return false;
-    }
+    if (!open_run_files(input, output, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
     const std::int64_t length = file_length(input);
     print_start(in, length, out);
     const stopwatch clock;
@@ -153,16 +145,8 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
 bool decrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
                         const char* gcyc_text, const char* mcyc_text, const char* length_text) {
     input_file input;
-    if (!input.open(in)) {
-        say("Error opening Ciphertext file!\n");
-        return false;
-    }
-    if (!output_differs(out, input, key, gamm)) return false;
     output_file output;
-    if (!output.open(out)) {
-        say("Error opening Plaintext file!\n");
-        return false;
-    }
+    if (!open_run_files(input, output, {in, out, key, gamm}, "Error opening Ciphertext file!\n", "Error opening Plaintext file!\n")) return false;
     const std::int64_t length = file_length(input);
     print_start(in, length, out);
     const stopwatch clock;

@@ -64,11 +64,14 @@ bool input_file::open(const char* path) {
 
 void input_file::close() noexcept { close_quietly(fd_); }
 
-std::int64_t input_file::read(void* dst, std::size_t n) {
+// Reads until n bytes or the end of the file: at the file's position when
+// offset is below 0, else at that offset. -1 after a read error.
+static std::int64_t read_fully(int fd, void* dst, std::size_t n, std::int64_t offset) {
     auto* p = static_cast<unsigned char*>(dst);
     std::size_t got = 0;
     while (got < n) {
-        const ssize_t k = ::read(fd_, p + got, n - got);
+        const ssize_t k = offset < 0 ? ::read(fd, p + got, n - got)
+                                     : ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
         if (k < 0) {
             if (errno == EINTR) continue;
             say(read_error_line);
@@ -80,20 +83,10 @@ std::int64_t input_file::read(void* dst, std::size_t n) {
     return static_cast<std::int64_t>(got);
 }
 
+std::int64_t input_file::read(void* dst, std::size_t n) { return read_fully(fd_, dst, n, -1); }
+
 std::int64_t input_file::read_at(void* dst, std::size_t n, std::int64_t offset) {
-    auto* p = static_cast<unsigned char*>(dst);
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t k = ::pread(fd_, p + got, n - got, static_cast<off_t>(offset + got));
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            say(read_error_line);
-            return -1;
-        }
-        if (k == 0) break;
-        got += static_cast<std::size_t>(k);
-    }
-    return static_cast<std::int64_t>(got);
+    return read_fully(fd_, dst, n, offset);
 }
 
 std::int64_t file_length(const input_file& file) {
@@ -366,6 +359,20 @@ bool output_differs(const char* out_path, const input_file& input, const char* k
     same = same || (::stat(gamm_path, &other) == 0 && same_file(out, other));
     if (same) say(same_file_line);
     return !same;
+}
+
+bool open_run_files(input_file& input, output_file& output, const run_paths& paths,
+                    const char* input_error_line, const char* output_error_line) {
+    if (!input.open(paths.in)) {
+        say(input_error_line);
+        return false;
+    }
+    if (!output_differs(paths.out, input, paths.key, paths.gamm)) return false;
+    if (!output.open(paths.out)) {
+        say(output_error_line);
+        return false;
+    }
+    return true;
 }
 
 bool cut_file_end(const char* path, std::int64_t bytes) {

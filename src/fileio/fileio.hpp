@@ -100,6 +100,21 @@ private:
 bool output_differs(const char* out_path, const input_file& input, const char* key_path,
                     const char* gamm_path);
 
+// The four paths a driver is given.
+struct run_paths {
+    const char* in;
+    const char* out;
+    const char* key;
+    const char* gamm;
+};
+
+// Opens a run's input, refuses an output that is one of the files to be read,
+// then creates the output: the order every driver follows, so that nothing is
+// truncated before it has been read. Prints the input's or the output's
+// open-error line (or the same-file line) and gives false on failure.
+bool open_run_files(input_file& input, output_file& output, const run_paths& paths,
+                    const char* input_error_line, const char* output_error_line);
+
 // Reopens a closed output by its path, without creating or truncating it, and
 // cuts `bytes` bytes off its end. Prints "Error opening input file!" when the
 // reopen fails and the write error line when the cut fails.

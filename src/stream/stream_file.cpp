@@ -19,16 +19,8 @@ enum class direction { encrypt, decrypt };
 bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
                          const char* gamm, const char* gcyc_text) {
     input_file input;
-    if (!input.open(in)) {
-        say("Error opening input file!\n");
-        return false;
-    }
-    if (!output_differs(out, input, key, gamm)) return false;
     output_file output;
-    if (!output.open(out)) {
-        say("Error opening output file!\n");
-        return false;
-    }
+    if (!open_run_files(input, output, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
     const std::int64_t length = file_length(input);
     print_start(in, length, out);
     const stopwatch clock;
