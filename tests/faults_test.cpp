@@ -35,45 +35,6 @@ bool has_line(const std::string& out, const std::string& line) {
     return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
 }
 
-// run_kerrow with a deadline: the child arms an alarm before exec, so a run
-// that blocks (on a FIFO, say) is killed and shows as exit code 128 + SIGALRM
-// instead of stalling the suite.
-run_result run_with_deadline(const std::vector<std::string>& args, unsigned seconds = 20) {
-    char out_tmpl[] = "/tmp/kerrow-faults-out-XXXXXX";
-    const int out_fd = ::mkstemp(out_tmpl);
-    if (out_fd < 0) throw std::runtime_error("mkstemp failed");
-    ::unlink(out_tmpl);
-    std::string bin = KERROW_BIN;
-    std::vector<std::string> copies(args);
-    std::vector<char*> argv{bin.data()};
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int null_fd = ::open("/dev/null", O_RDWR);
-        ::dup2(null_fd, 0);
-        ::dup2(out_fd, 1);
-        ::dup2(null_fd, 2);
-        ::alarm(seconds);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-    }
-    run_result r;
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    char buf[4096];
-    for (ssize_t k; (k = ::pread(out_fd, buf, sizeof buf, static_cast<off_t>(r.out.size()))) > 0;) {
-        r.out.append(buf, static_cast<std::size_t>(k));
-    }
-    ::close(out_fd);
-    return r;
-}
-
 // One of the four drivers, with its lines.
 struct driver {
     const char* name;
@@ -243,7 +204,7 @@ TEST_P(Faults, InputKeyOrGammThatIsNotARegularFileIsRefusedWithoutBlocking) {
             }
             fs::remove(out);
             const snapshot before({in, f.key(), f.gamm()});
-            const run_result r = run_with_deadline(ro.args(path));
+            const run_result r = test::run_kerrow(ro.args(path));
             if (writer >= 0) ::close(writer);
             EXPECT_NE(r.exit_code, 128 + SIGALRM) << "the run blocked";
             expect_failed(r, d, ro.line);

@@ -44,24 +44,7 @@ terminal_run run_on_terminal(const std::vector<std::string>& args, bool stdout_o
     if (out_fd < 0) throw std::runtime_error("mkstemp failed");
     ::unlink(out_tmpl);
 
-    std::vector<std::string> copies(args);
-    std::string bin = KERROW_BIN;
-    std::vector<char*> argv{bin.data()};
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        ::close(master);
-        const int null_fd = ::open("/dev/null", O_RDONLY);
-        ::dup2(null_fd, 0);
-        ::dup2(stdout_on_terminal ? slave : out_fd, 1);
-        ::dup2(slave, 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+    const pid_t pid = start_kerrow(args, stdout_on_terminal ? slave : out_fd, slave);
     ::close(slave);
     terminal_run r;
     // Reads until the child's side is closed (EIO on Linux).
@@ -71,16 +54,8 @@ terminal_run run_on_terminal(const std::vector<std::string>& args, bool stdout_o
         if (k <= 0) break;
         r.terminal.append(buf, static_cast<std::size_t>(k));
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-    }
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    ::lseek(out_fd, 0, SEEK_SET);
-    for (;;) {
-        const ssize_t k = ::read(out_fd, buf, sizeof buf);
-        if (k <= 0) break;
-        r.out.append(buf, static_cast<std::size_t>(k));
-    }
+    r.exit_code = wait_kerrow(pid);
+    r.out = read_all(out_fd);
     ::close(out_fd);
     ::close(master);
     return r;

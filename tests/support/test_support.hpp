@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -41,6 +43,16 @@ struct run_result {
 // Runs the built kerrow binary with these arguments (working directory `cwd`
 // when not empty) and collects its output and exit code.
 run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd = "");
+
+// Starts the built binary with standard input on /dev/null and standard output
+// and error on the given descriptors. An alarm ends a run that outlives
+// `deadline_seconds` (one blocked on a FIFO, say), so no run stalls the suite.
+pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
+                   const std::string& cwd = "", unsigned deadline_seconds = 120);
+// Waits for a started run: its exit code, or 128 + the signal that ended it.
+int wait_kerrow(pid_t pid);
+// Everything in an open file, from its start.
+std::string read_all(int fd);
 
 // True for "Time:\t%10.10g seconds\n": a number right-aligned in at least ten places.
 bool is_time_line(const std::string& line);
