@@ -384,17 +384,6 @@ TEST_F(BlockFile, DamagedContainersAreRefusedBeforeTheGammFile) {
     }
 }
 
-TEST_F(BlockFile, FullDiskStopsBothDriversMidFileWithoutDone) {
-    const std::size_t length = (std::size_t{3} << 19) + 1;  // more than one chunk
-    write_file(plain, pseudo_random(length, 60));
-    write_file(key, pseudo_random(12, 61));
-    write_file(gamm, pseudo_random(12, 62));
-    expect_refusal({"e", "-b", plain, "/dev/full", key, gamm, "1", "1", "10000"}, length, "Error writing output file!\n");
-    ASSERT_EQ(test::run_kerrow({"e", "-b", plain, cipher, key, gamm, "1", "1", "10000"}).exit_code, 0);
-    expect_refusal({"d", "-b", cipher, "/dev/full", key, gamm, "1", "1", "10000"}, read_file(cipher).size(),
-                   "Error writing output file!\n");
-}
-
 TEST_F(BlockFile, EncryptionCutShortLeavesZerosWhereTheKeyWouldBe) {
     // A file size limit stops the writes part way; the header placeholder
     // must not be the key file's words.

@@ -113,25 +113,6 @@ TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line + line);
 }
 
-TEST(SameFile, DriversLeaveTheFileUntouched) {
-    test::scratch_dir dir;
-    const auto key = test::pseudo_random(16, 5);
-    test::write_file(dir.file("in"), test::pseudo_random(40, 6));
-    test::write_file(dir.file("key"), key);
-    test::write_file(dir.file("gamm"), test::pseudo_random(32, 7));
-    ASSERT_EQ(::link(dir.file("key").c_str(), dir.file("key.hard").c_str()), 0);
-    for (const char* dir_flag : {"e", "d"}) {
-        const auto r = test::run_kerrow({dir_flag, "-b", dir.file("in"), dir.file("key.hard"),
-                                         dir.file("key"), dir.file("gamm"), "4", "2", "100"});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_NE(r.out.find("Output file must differ from the input, key and gamm files!\n"
-                             "Error "),
-                  std::string::npos);
-        EXPECT_EQ(r.out.find("In file:"), std::string::npos) << "refused before the output opens";
-        EXPECT_EQ(test::read_file(dir.file("key")), key);
-    }
-}
-
 TEST(Counts, ConvertLikeAtoiAndRefuseZeroAndOutOfRange) {
     EXPECT_EQ(to_integer("42"), 42);
     EXPECT_EQ(to_integer("  \t-17xyz"), -17);
