@@ -29,7 +29,6 @@ namespace fs = std::filesystem;
 constexpr const char* key_open_line = "Error opening key file!";
 constexpr const char* gamm_open_line = "Error opening gamm file!";
 constexpr const char* same_file_line = "Output file must differ from the input, key and gamm files!";
-constexpr const char* damaged_line = "Ciphertext file is damaged!";
 
 bool has_line(const std::string& out, const std::string& line) {
     return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
@@ -241,7 +240,8 @@ TEST_P(Faults, OutputThatCantBeCreatedIsRefusedButADeviceIsTaken) {
 
 INSTANTIATE_TEST_SUITE_P(AllDrivers, Faults, ::testing::ValuesIn(drivers), driver_name);
 
-// Damaged containers. The key is 16 bytes (4 header words, a 20-byte header),
+// Damaged containers that still pass the header checks (the refusals are
+// tested with the block drivers). The key is 16 bytes (4 header words, a 20-byte header),
 // the plaintext 1001 bytes: 251 words in blocks of 16 (block length 64), pad
 // count 3, a container of 1024 bytes.
 class DamagedContainer : public ::testing::Test {
@@ -262,12 +262,6 @@ protected:
     }
     std::string out() const { return f.file("out.bin"); }
 
-    // Refused after the header is read: exit 1, the line, an empty output.
-    void expect_refused(const bytes& container) {
-        const run_result r = decrypt(container);
-        expect_failed(r, drivers[1], damaged_line);
-        EXPECT_TRUE(read_file(out()).empty());
-    }
     // Decrypted all the same, to an output of the length the container gives.
     void expect_not_decrypted(const bytes& container, std::int32_t pad_count = pad) {
         const run_result r = decrypt(container);
@@ -285,24 +279,6 @@ TEST_F(DamagedContainer, SealedAsExpected) {
     const run_result r = decrypt(sealed());
     EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
     EXPECT_TRUE(read_file(out()) == read_file(f.plain()));
-}
-
-TEST_F(DamagedContainer, ShorterThanItsHeaderOrItsPadCountIsRefused) {
-    for (std::size_t length : {0, 1, 3, 4, 16, 19, 20, 21, 22}) {
-        SCOPED_TRACE(length);
-        bytes c = sealed();
-        c.resize(length);
-        expect_refused(c);
-    }
-}
-
-TEST_F(DamagedContainer, PadCountOutsideZeroToSevenIsRefused) {
-    for (int bit : {3, 4, 8, 16, 31}) {
-        SCOPED_TRACE(bit);
-        bytes c = sealed();
-        c[header - 4 + bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
-        expect_refused(c);
-    }
 }
 
 TEST_F(DamagedContainer, TruncatedIsDecryptedAndFailsTheKeyCheck) {
