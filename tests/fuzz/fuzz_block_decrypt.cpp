@@ -24,12 +24,6 @@ struct fixture {
     std::string plain = in_scratch("plain.bin");
 };
 
-std::int32_t le32(std::string_view s, std::size_t at) {
-    std::uint32_t v = 0;
-    for (std::size_t k = 0; k < 4; ++k) v |= std::uint32_t{static_cast<unsigned char>(s[at + k])} << (8 * k);
-    return static_cast<std::int32_t>(v);
-}
-
 // The line a refused run must end with, or empty when the run must succeed.
 std::string expected_refusal(int gcyc, int mcyc, int block_length, std::size_t key_bytes,
                              std::size_t gamm_bytes, std::string_view container) {
@@ -51,46 +45,33 @@ std::string expected_refusal(int gcyc, int mcyc, int block_length, std::size_t k
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static fixture f;
-    byte_reader in(data, size);
-    const int gcyc = in.i8() % 9;
-    const int mcyc = in.i8() % 9;
-    const int block_length = in.i16() % 300;
-    const std::size_t key_wanted = in.u8() % 41;
-    const std::size_t gamm_wanted = in.u8() % 41;
-    const std::string_view key = in.take(key_wanted);
-    const std::string_view gamm = in.take(gamm_wanted);
-    const std::string_view container = in.rest();
-
+    const fuzz_case c = read_case(data, size);
+    const std::string_view container = c.input;
     put_file(f.container, container.data(), container.size());
-    put_file(f.key, key.data(), key.size());
-    put_file(f.gamm, gamm.data(), gamm.size());
+    put_file(f.key, c.key.data(), c.key.size());
+    put_file(f.gamm, c.gamm.data(), c.gamm.size());
     ::unlink(f.plain.c_str());
 
-    const std::string g = std::to_string(gcyc), m = std::to_string(mcyc),
-                      b = std::to_string(block_length);
-    f.out.begin();
-    f.fds.begin();
-    const bool ok = kerrow::decrypt_block_file(f.container.c_str(), f.plain.c_str(), f.key.c_str(),
-                                               f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
-    const std::string printed = f.out.text();
-    f.fds.check_no_leak();
-
-    const std::string refusal =
-        expected_refusal(gcyc, mcyc, block_length, key.size(), gamm.size(), container);
-    const std::string closing = closing_line(printed);
+    const std::string g = std::to_string(c.gcyc), m = std::to_string(c.mcyc),
+                      b = std::to_string(c.block_length);
+    const run_outcome r = observe(f.out, f.fds, [&] {
+        return kerrow::decrypt_block_file(f.container.c_str(), f.plain.c_str(), f.key.c_str(),
+                                          f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
+    });
+    const std::string refusal = expected_refusal(c.gcyc, c.mcyc, c.block_length, c.key.size(),
+                                                 c.gamm.size(), container);
     if (!refusal.empty()) {
-        check(!ok, "a run that must be refused succeeded", printed);
-        check(closing == refusal, "wrong refusal line", printed + "\nexpected: " + refusal);
-        check(printed.find("Done.") == std::string::npos, "a refused run printed Done.", printed);
+        check_refused(r, refusal);
         return 0;
     }
-    check(ok, "a run that must succeed failed", printed);
+    const std::string closing = closing_line(r.printed);
+    check(r.ok, "a run that must succeed failed", r.printed);
     check(closing == "Done.Successfuly decrypted." || closing == "Done.Not decrypted.",
-          "a successful run without its verdict", printed);
-    check(printed.find("\nTime:\t") != std::string::npos, "no time line", printed);
-    const std::size_t header = 4 * ((key.size() + 3) / 4 + 1);
+          "a successful run without its verdict", r.printed);
+    check(r.printed.find("\nTime:\t") != std::string::npos, "no time line", r.printed);
+    const std::size_t header = 4 * ((c.key.size() + 3) / 4 + 1);
     const auto expected_length =
         static_cast<std::int64_t>(container.size() - header) - le32(container, header - 4);
-    check(size_of(f.plain) == expected_length, "plaintext of the wrong length", printed);
+    check(size_of(f.plain) == expected_length, "plaintext of the wrong length", r.printed);
     return 0;
 }

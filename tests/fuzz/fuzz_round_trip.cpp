@@ -45,49 +45,33 @@ std::string block_refusal(int gcyc, int mcyc, int block_length, std::size_t key_
     return {};
 }
 
-void check_refused(bool ok, const std::string& printed, const std::string& refusal) {
-    check(!ok, "a run that must be refused succeeded", printed);
-    check(closing_line(printed) == refusal, "wrong refusal line", printed + "\nexpected: " + refusal);
-    check(printed.find("Done.") == std::string::npos, "a refused run printed Done.", printed);
-}
-
-void check_done(bool ok, const std::string& printed, const char* closing) {
-    check(ok, "a run that must succeed failed", printed);
-    check(closing_line(printed) == closing, "wrong closing line", printed);
-}
-
-std::int32_t le32(const std::string& s, std::size_t at) {
-    std::uint32_t v = 0;
-    for (std::size_t k = 0; k < 4; ++k) v |= std::uint32_t{static_cast<unsigned char>(s[at + k])} << (8 * k);
-    return static_cast<std::int32_t>(v);
+void check_done(const run_outcome& r, const char* closing) {
+    check(r.ok, "a run that must succeed failed", r.printed);
+    check(closing_line(r.printed) == closing, "wrong closing line", r.printed);
 }
 
 void stream_round_trip(fixture& f, std::string_view plain, int gcyc, std::size_t key_bytes,
                        std::size_t gamm_bytes) {
     const std::string g = std::to_string(gcyc);
     const std::string refusal = stream_refusal(gcyc, key_bytes, gamm_bytes);
-    f.out.begin();
-    f.fds.begin();
-    bool ok = kerrow::encrypt_stream_file(f.plain.c_str(), f.sealed.c_str(), f.key.c_str(),
-                                          f.gamm.c_str(), g.c_str());
-    std::string printed = f.out.text();
-    f.fds.check_no_leak();
+    const run_outcome e = observe(f.out, f.fds, [&] {
+        return kerrow::encrypt_stream_file(f.plain.c_str(), f.sealed.c_str(), f.key.c_str(),
+                                           f.gamm.c_str(), g.c_str());
+    });
     if (!refusal.empty()) {
-        check_refused(ok, printed, refusal);
+        check_refused(e, refusal);
         return;
     }
-    check_done(ok, printed, "Done.");
+    check_done(e, "Done.");
     check(size_of(f.sealed) == static_cast<std::int64_t>(plain.size()),
-          "stream output is not as long as its input", printed);
+          "stream output is not as long as its input", e.printed);
 
-    f.out.begin();
-    f.fds.begin();
-    ok = kerrow::decrypt_stream_file(f.sealed.c_str(), f.opened.c_str(), f.key.c_str(),
-                                     f.gamm.c_str(), g.c_str());
-    printed = f.out.text();
-    f.fds.check_no_leak();
-    check_done(ok, printed, "Done.");
-    check(get_file(f.opened) == plain, "stream mode did not give the plaintext back", printed);
+    const run_outcome d = observe(f.out, f.fds, [&] {
+        return kerrow::decrypt_stream_file(f.sealed.c_str(), f.opened.c_str(), f.key.c_str(),
+                                           f.gamm.c_str(), g.c_str());
+    });
+    check_done(d, "Done.");
+    check(get_file(f.opened) == plain, "stream mode did not give the plaintext back", d.printed);
 }
 
 void block_round_trip(fixture& f, std::string_view plain, int gcyc, int mcyc, int block_length,
@@ -95,61 +79,48 @@ void block_round_trip(fixture& f, std::string_view plain, int gcyc, int mcyc, in
     const std::string g = std::to_string(gcyc), m = std::to_string(mcyc),
                       b = std::to_string(block_length);
     const std::string refusal = block_refusal(gcyc, mcyc, block_length, key_bytes, gamm_bytes);
-    f.out.begin();
-    f.fds.begin();
-    bool ok = kerrow::encrypt_block_file(f.plain.c_str(), f.sealed.c_str(), f.key.c_str(),
-                                         f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
-    std::string printed = f.out.text();
-    f.fds.check_no_leak();
+    const run_outcome e = observe(f.out, f.fds, [&] {
+        return kerrow::encrypt_block_file(f.plain.c_str(), f.sealed.c_str(), f.key.c_str(),
+                                          f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
+    });
     if (!refusal.empty()) {
-        check_refused(ok, printed, refusal);
+        check_refused(e, refusal);
         return;
     }
-    check_done(ok, printed, "Done.");
-    check(has_line(printed, "File sise < block sise. Size of block set to size of file.") ==
+    check_done(e, "Done.");
+    check(has_line(e.printed, "File sise < block sise. Size of block set to size of file.") ==
               (static_cast<std::size_t>(block_length) > plain.size()),
-          "the block size line where the block length says otherwise", printed);
+          "the block size line where the block length says otherwise", e.printed);
 
     // The layout: header words, a pad count of 0 to 7, whole words that hold
     // the plaintext and the pad bytes.
     const std::string sealed = get_file(f.sealed);
     const std::size_t header = 4 * ((key_bytes + 3) / 4 + 1);
-    check(sealed.size() >= header && sealed.size() % 4 == 0, "container of a bad length", printed);
+    check(sealed.size() >= header && sealed.size() % 4 == 0, "container of a bad length", e.printed);
     const std::int32_t pad = le32(sealed, header - 4);
-    check(pad >= 0 && pad <= 7, "pad count outside 0 to 7", printed);
+    check(pad >= 0 && pad <= 7, "pad count outside 0 to 7", e.printed);
     check(sealed.size() - header - static_cast<std::size_t>(pad) == plain.size(),
-          "container length does not match the plaintext", printed);
-    check(sealed.size() - header != 4 || plain.empty(), "a final block of one word", printed);
+          "container length does not match the plaintext", e.printed);
+    check(sealed.size() - header != 4 || plain.empty(), "a final block of one word", e.printed);
 
-    f.out.begin();
-    f.fds.begin();
-    ok = kerrow::decrypt_block_file(f.sealed.c_str(), f.opened.c_str(), f.key.c_str(),
-                                    f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
-    printed = f.out.text();
-    f.fds.check_no_leak();
-    check_done(ok, printed, "Done.Successfuly decrypted.");
-    check(get_file(f.opened) == plain, "block mode did not give the plaintext back", printed);
+    const run_outcome d = observe(f.out, f.fds, [&] {
+        return kerrow::decrypt_block_file(f.sealed.c_str(), f.opened.c_str(), f.key.c_str(),
+                                          f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
+    });
+    check_done(d, "Done.Successfuly decrypted.");
+    check(get_file(f.opened) == plain, "block mode did not give the plaintext back", d.printed);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static fixture f;
-    byte_reader in(data, size);
-    const int gcyc = in.i8() % 9;
-    const int mcyc = in.i8() % 9;
-    const int block_length = in.i16() % 300;
-    const std::size_t key_wanted = in.u8() % 41;
-    const std::size_t gamm_wanted = in.u8() % 41;
-    const std::string_view key = in.take(key_wanted);
-    const std::string_view gamm = in.take(gamm_wanted);
-    const std::string_view plain = in.rest();
+    const fuzz_case c = read_case(data, size);
+    put_file(f.plain, c.input.data(), c.input.size());
+    put_file(f.key, c.key.data(), c.key.size());
+    put_file(f.gamm, c.gamm.data(), c.gamm.size());
 
-    put_file(f.plain, plain.data(), plain.size());
-    put_file(f.key, key.data(), key.size());
-    put_file(f.gamm, gamm.data(), gamm.size());
-
-    stream_round_trip(f, plain, gcyc, key.size(), gamm.size());
-    block_round_trip(f, plain, gcyc, mcyc, block_length, key.size(), gamm.size());
+    stream_round_trip(f, c.input, c.gcyc, c.key.size(), c.gamm.size());
+    block_round_trip(f, c.input, c.gcyc, c.mcyc, c.block_length, c.key.size(), c.gamm.size());
     return 0;
 }

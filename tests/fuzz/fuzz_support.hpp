@@ -181,4 +181,65 @@ inline std::string closing_line(const std::string& out) {
     return last;
 }
 
+// A signed 32-bit little-endian integer at byte `at`.
+inline std::int32_t le32(std::string_view s, std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        v |= std::uint32_t{static_cast<unsigned char>(s[at + k])} << (8 * k);
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+// The fields both driver targets take off the fuzzer's bytes: gcyc, mcyc (one
+// byte each, kept to -8..8), block length (two bytes, kept to -299..299), key
+// and gamm lengths (one byte each, 0..40), the key bytes, the gamm bytes, and
+// the rest as the input file.
+struct fuzz_case {
+    int gcyc;
+    int mcyc;
+    int block_length;
+    std::string_view key;
+    std::string_view gamm;
+    std::string_view input;
+};
+
+inline fuzz_case read_case(const std::uint8_t* data, std::size_t size) {
+    byte_reader in(data, size);
+    fuzz_case c{};
+    c.gcyc = in.i8() % 9;
+    c.mcyc = in.i8() % 9;
+    c.block_length = in.i16() % 300;
+    const std::size_t key_wanted = in.u8() % 41;
+    const std::size_t gamm_wanted = in.u8() % 41;
+    c.key = in.take(key_wanted);
+    c.gamm = in.take(gamm_wanted);
+    c.input = in.rest();
+    return c;
+}
+
+// One driver call with its standard output captured and its file
+// descriptors checked for leaks: what it returned and what it printed.
+struct run_outcome {
+    bool ok;
+    std::string printed;
+};
+
+template <class Run>
+run_outcome observe(captured_stdout& out, fd_guard& fds, Run run) {
+    out.begin();
+    fds.begin();
+    const bool ok = run();
+    run_outcome r{ok, out.text()};
+    fds.check_no_leak();
+    return r;
+}
+
+// A refused run: false, its line last, and no "Done.".
+inline void check_refused(const run_outcome& r, const std::string& refusal) {
+    check(!r.ok, "a run that must be refused succeeded", r.printed);
+    check(closing_line(r.printed) == refusal, "wrong refusal line",
+          r.printed + "\nexpected: " + refusal);
+    check(r.printed.find("Done.") == std::string::npos, "a refused run printed Done.", r.printed);
+}
+
 }  // namespace kerrow::fuzz
