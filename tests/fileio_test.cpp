@@ -8,6 +8,7 @@
 
 #include "common/counts.hpp"
 #include "fileio/fileio.hpp"
+#include "fileio/pipeline.hpp"
 #include "support/test_support.hpp"
 
 namespace kerrow {
@@ -92,6 +93,106 @@ TEST(OutputFile, CutOfAMissingFileSaysItCannotBeOpened) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(cut_file_end("/nonexistent/out", 3));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening input file!\n");
+}
+
+// Reads a file through a pipeline in the given order, flips every byte and
+// writes each chunk back at its own offset: the output must be the input
+// flipped, whatever the order and however many buffers are in flight.
+test::bytes flip_through_pipeline(const std::string& in_path, const std::string& out_path,
+                                  const std::vector<chunk_read>& reads) {
+    input_file in;
+    output_file out;
+    EXPECT_TRUE(in.open(in_path.c_str()));
+    EXPECT_TRUE(out.open(out_path.c_str()));
+    chunk_pipeline pipe(in, out);
+    EXPECT_TRUE(pipe.start(reads));
+    for (const chunk_read& r : reads) {
+        std::int64_t got = 0;
+        auto* p = static_cast<unsigned char*>(pipe.next(got));
+        if (p == nullptr) return {};
+        for (std::int64_t j = 0; j < got; ++j) p[j] = static_cast<unsigned char>(~p[j]);
+        EXPECT_TRUE(pipe.commit_at(static_cast<std::size_t>(got), r.offset));
+    }
+    EXPECT_TRUE(pipe.finish());
+    EXPECT_TRUE(out.close());
+    return test::read_file(out_path);
+}
+
+TEST(ChunkPipeline, ChunksComeBackInTheOrderAskedAndLandAtTheirOffsets) {
+    test::scratch_dir dir;
+    const auto content = test::pseudo_random(10 * 1000 + 7, 21);
+    test::write_file(dir.file("in"), content);
+    test::bytes flipped = content;
+    for (auto& c : flipped) c = static_cast<unsigned char>(~c);
+
+    const auto forward = chunks_in_order(static_cast<std::int64_t>(content.size()), 1000);
+    ASSERT_EQ(forward.size(), 11u);
+    EXPECT_EQ(forward.back().offset, 10000);
+    EXPECT_EQ(forward.back().bytes, 7u);
+    EXPECT_EQ(flip_through_pipeline(dir.file("in"), dir.file("fwd"), forward), flipped);
+
+    const std::vector<chunk_read> backward(forward.rbegin(), forward.rend());
+    EXPECT_EQ(flip_through_pipeline(dir.file("in"), dir.file("back"), backward), flipped);
+}
+
+TEST(ChunkPipeline, ReadsPastTheEndYieldWhatIsThere) {
+    test::scratch_dir dir;
+    test::write_file(dir.file("in"), test::pseudo_random(100, 22));
+    input_file in;
+    output_file out;
+    ASSERT_TRUE(in.open(dir.file("in").c_str()));
+    ASSERT_TRUE(out.open(dir.file("out").c_str()));
+    chunk_pipeline pipe(in, out);
+    ASSERT_TRUE(pipe.start({{60, 64}, {200, 64}, {0, 8}}));
+    std::int64_t got = -1;
+    ASSERT_NE(pipe.next(got), nullptr);
+    EXPECT_EQ(got, 40);
+    ASSERT_TRUE(pipe.commit(0));
+    ASSERT_NE(pipe.next(got), nullptr);
+    EXPECT_EQ(got, 0);
+    ASSERT_TRUE(pipe.commit(0));
+    ASSERT_NE(pipe.next(got), nullptr);
+    EXPECT_EQ(got, 8);
+    ASSERT_TRUE(pipe.commit(0));
+    EXPECT_TRUE(pipe.finish());
+}
+
+TEST(ChunkPipeline, AFullDiskOrAFailedReadIsReportedOnceAndStopsTheRun) {
+    test::scratch_dir dir;
+    test::write_file(dir.file("in"), test::pseudo_random(64 * 1024, 23));
+    testing::internal::CaptureStdout();
+    {
+        input_file in;
+        output_file out;
+        ASSERT_TRUE(in.open(dir.file("in").c_str()));
+        ASSERT_TRUE(out.open("/dev/full"));
+        chunk_pipeline pipe(in, out);
+        ASSERT_TRUE(pipe.start(chunks_in_order(64 * 1024, 4096)));
+        // The helper finds the full disk while later chunks are asked for;
+        // whichever call comes next reports it, and none after it succeeds.
+        bool failed = false;
+        for (int c = 0; c < 16 && !failed; ++c) {
+            std::int64_t got = 0;
+            failed = pipe.next(got) == nullptr || !pipe.commit(static_cast<std::size_t>(got));
+        }
+        failed = failed || !pipe.finish();
+        EXPECT_TRUE(failed);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error writing output file!\n");
+
+    testing::internal::CaptureStdout();
+    {
+        // Reading this process's memory at address 0 fails with an I/O error.
+        input_file in;
+        output_file out;
+        ASSERT_TRUE(in.open("/proc/self/mem"));
+        ASSERT_TRUE(out.open(dir.file("out").c_str()));
+        chunk_pipeline pipe(in, out);
+        ASSERT_TRUE(pipe.start({{0, 4096}}));
+        std::int64_t got = 0;
+        EXPECT_EQ(pipe.next(got), nullptr);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading input file!\n");
 }
 
 TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "block/block_cipher.hpp"
 #include "common/counts.hpp"
 #include "common/progress.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
+#include "fileio/pipeline.hpp"
 #include "keymat/gamma.hpp"
 #include "keymat/word_file.hpp"
 
@@ -88,52 +90,60 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     }
     // A block of one word can't be undone: tiny inputs get two.
     const word nb_full = length > 0 ? std::max<word>(words_for(block_bytes), 2) : 0;
-    // Blocks are read and encrypted in place in a buffer of the output, as
-    // many whole blocks as a chunk holds, and written behind while the next
-    // chunk is worked on.
-    const std::size_t chunk_words = std::max<std::size_t>(io_chunk_bytes / sizeof(word), nb_full);
-    auto* chunk = static_cast<word*>(output.claim(chunk_words * sizeof(word)));
-    if (chunk == nullptr) return false;
-    std::size_t used = 0;
+    // The input is read ahead in chunks of whole blocks, and written behind,
+    // on a helper thread; the blocks of each chunk are encrypted in place in
+    // between. The final block may need two words more than it read.
+    const std::size_t full_bytes = std::size_t{nb_full} * sizeof(word);
+    const std::size_t chunk_bytes =
+        std::max<std::size_t>(1, io_chunk_bytes / std::max<std::size_t>(full_bytes, 1)) * full_bytes;
+    const std::vector<chunk_read> reads = chunks_in_order(length, chunk_bytes);
+    chunk_pipeline pipe(input, output);
+    if (!pipe.start(reads, chunk_bytes + 2 * sizeof(word))) return false;
 
     std::int32_t pad = 0;
     word pad_word = 0;  // word 1 of the last full block, encrypted (0 before any)
-    for (;;) {
-        if (used + nb_full > chunk_words) {
-            if (!output.commit(used * sizeof(word))) return false;
-            chunk = static_cast<word*>(output.claim(chunk_words * sizeof(word)));
-            if (chunk == nullptr) return false;
-            used = 0;
-        }
-        word* const b = chunk + used;
-        const std::int64_t got = input.read(b, std::size_t{nb_full} * sizeof(word));
-        if (got < 0) return false;
+    for (const chunk_read& asked : reads) {
+        std::int64_t got = 0;
+        auto* chunk = static_cast<word*>(pipe.next(got));
+        if (chunk == nullptr) return false;
         progress.advance(got);
-        const auto t = static_cast<word>(got / 4);
-        const auto r = static_cast<word>(got % 4);
-        words_from_le(b, t + (r != 0 ? 1 : 0));
-        const bool full = t == nb_full && t >= 1;
-        word nb = nb_full;
-        if (!full) {
-            // The final block, made up to two words at least with the last
-            // full block's encrypted word 1 as the padding word.
-            if (r != 0) {
-                b[t] &= (word{1} << (8 * r)) - 1;  // the tail word, zero-extended
-                nb = t >= 1 ? t + 1 : 2;
-                pad = t >= 1 ? static_cast<std::int32_t>(4 - r) : static_cast<std::int32_t>(8 - r);
+        const auto got_bytes = static_cast<std::size_t>(got);
+        std::size_t at = 0;  // bytes of the chunk taken so far
+        std::size_t used = 0;  // words of the chunk to write
+        bool ended = false;
+        while (!ended && at < got_bytes) {
+            word* const b = chunk + used;
+            const std::size_t here = std::min(full_bytes, got_bytes - at);
+            at += here;
+            const auto t = static_cast<word>(here / 4);
+            const auto r = static_cast<word>(here % 4);
+            words_from_le(b, t + (r != 0 ? 1 : 0));
+            word nb = nb_full;
+            if (t == nb_full) {
+                encrypt_block(b, nb, k.data(), nk, bg, mcyc);
+                pad_word = b[1];
             } else {
-                nb = t == 1 ? 2 : t;
-                pad = t == 1 ? 4 : 0;
+                // The final block, made up to two words at least with the last
+                // full block's encrypted word 1 as the padding word.
+                ended = true;
+                if (r != 0) {
+                    b[t] &= (word{1} << (8 * r)) - 1;  // the tail word, zero-extended
+                    nb = t >= 1 ? t + 1 : 2;
+                    pad = t >= 1 ? static_cast<std::int32_t>(4 - r) : static_cast<std::int32_t>(8 - r);
+                } else {
+                    nb = t == 1 ? 2 : t;
+                    pad = t == 1 ? 4 : 0;
+                }
+                if (nb == 2 && t + (r != 0 ? 1 : 0) < 2) b[1] = pad_word;
+                encrypt_block(b, nb, k.data(), nk, bg, mcyc);
             }
-            if (nb == 2 && t + (r != 0 ? 1 : 0) < 2) b[1] = pad_word;
+            words_to_le(b, nb);
+            used += nb;
         }
-        encrypt_block(b, nb, k.data(), nk, bg, mcyc);
-        if (full) pad_word = b[1];
-        words_to_le(b, nb);
-        used += nb;
-        if (!full) break;
+        if (!pipe.commit(used * sizeof(word))) return false;
+        if (ended || got_bytes < asked.bytes) break;  // the final block, or the input ended early
     }
-    if (!output.commit(used * sizeof(word))) return false;
+    if (!pipe.finish()) return false;
 
     for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
     if (!write_header(output, k, pad) || !output.close()) return false;
@@ -165,9 +175,10 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     const std::size_t chunk_bytes = std::min<std::size_t>(
         chunk_blocks * nb_full * sizeof(word),
         std::max<std::size_t>(sizeof(word), static_cast<std::size_t>(length / 4) * sizeof(word)));
-    // The chunk buffer comes from the output, which writes it behind.
-    auto* b = static_cast<word*>(output.claim(chunk_bytes));
-    if (b == nullptr) return false;
+    // The chunk buffers: the container is read ahead and the plaintext
+    // written behind on a helper thread, the blocks undone in between.
+    chunk_pipeline pipe(input, output);
+    if (!pipe.reserve(chunk_bytes)) return false;
     WordArray k, k0, g;
     if (!load_key_material(key, key_file_lines, k0) || !key_fits_block_mode(k0)) return false;
     const auto nk = static_cast<word>(k0.size());
@@ -199,33 +210,37 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
 
     // Walk the blocks from the last to the first, a chunk of them at a time;
-    // a trailing incomplete word counts toward the positions but is never read.
+    // a trailing incomplete word counts toward the positions but is never used.
     const std::int64_t area_words = (length + 3) / 4 - (std::int64_t{nk} + 1);
-    std::int64_t hi = area_words / nb_full;
     const auto block_bytes = static_cast<std::int64_t>(nb_full) * 4;
-    while (hi >= 0) {
+    std::vector<chunk_read> reads;
+    for (std::int64_t hi = area_words / nb_full; hi >= 0;) {
         const std::int64_t lo = std::max<std::int64_t>(0, hi - static_cast<std::int64_t>(chunk_blocks) + 1);
-        if (b == nullptr) {
-            b = static_cast<word*>(output.claim(chunk_bytes));
-            if (b == nullptr) return false;
-        }
-        const auto wanted = static_cast<std::size_t>((hi - lo + 1) * block_bytes);
-        const std::int64_t got = input.read_at(b, std::min(wanted, chunk_bytes), header_bytes + lo * block_bytes);
-        if (got < 0) return false;
+        const std::int64_t at = header_bytes + lo * block_bytes;
+        const std::int64_t wanted = std::min((hi - lo + 1) * block_bytes, length - at);
+        reads.push_back({at, static_cast<std::size_t>(std::max<std::int64_t>(wanted, 0))});
+        hi = lo - 1;
+    }
+    if (!pipe.start(reads)) return false;
+    for (const chunk_read& asked : reads) {
+        const std::int64_t lo = (asked.offset - header_bytes) / block_bytes;
+        std::int64_t got = 0;
+        auto* b = static_cast<word*>(pipe.next(got));
+        if (b == nullptr) return false;
         progress.advance(got);
         const auto words = static_cast<std::size_t>(got / 4);
         words_from_le(b, words);
-        for (std::int64_t c = hi; c >= lo; --c) {
-            const auto start = static_cast<std::size_t>(c - lo) * nb_full;
+        const auto blocks = static_cast<std::int64_t>((asked.bytes + block_bytes - 1) / block_bytes);
+        for (std::int64_t c = blocks - 1; c >= 0; --c) {
+            const auto start = static_cast<std::size_t>(c) * nb_full;
             const auto nb = static_cast<word>(std::min<std::size_t>(
                 nb_full, words > start ? words - start : 0));
             decrypt_block(b + start, nb, k.data(), nk, bg, mcyc);
         }
         words_to_le(b, words);
-        if (!output.commit_at(words * sizeof(word), lo * block_bytes)) return false;
-        b = nullptr;
-        hi = lo - 1;
+        if (!pipe.commit_at(words * sizeof(word), lo * block_bytes)) return false;
     }
+    if (!pipe.finish()) return false;
     input.close();
     if (!output.close()) return false;
     if (pad != 0 && !cut_file_end(out, pad)) return false;

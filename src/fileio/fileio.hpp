@@ -47,14 +47,8 @@ private:
 std::int64_t file_length(const input_file& file);
 
 // An output file, created or truncated at open. Writes are buffered; every
-// write, flush, seek, length change and the close itself are checked.
-//
-// Whole chunks can instead be written behind, on a helper thread, so that
-// writing one chunk overlaps the cipher work on the next: claim() hands out a
-// free buffer and commit() queues it. A write that fails on the helper is
-// reported (the write error line, printed by the caller's thread) by the next
-// call on the file, and nothing is written after it. Every other call waits
-// for the queued writes first, so the order of the writes is kept.
+// write, flush, seek, length change and the close itself are checked. The
+// bulk of a run's data goes through a chunk_pipeline instead (pipeline.hpp).
 class output_file {
 public:
     output_file();
@@ -73,25 +67,14 @@ public:
     bool flush();
     bool close();
 
-    // A free buffer of at least `bytes` bytes (the first claim fixes the size
-    // of the two buffers), 64-byte aligned; it waits while both are queued.
-    // Null after a failed write (its line printed) or when out of memory.
-    void* claim(std::size_t bytes);
-    // Queues the first n bytes of the claimed buffer: appended to what was
-    // written so far, or at an absolute offset.
-    bool commit(std::size_t n);
-    bool commit_at(std::size_t n, std::int64_t offset);
+    int fd() const noexcept { return fd_; }
 
 private:
-    struct write_behind;
     bool fail();
-    bool queue_claimed(std::size_t n, std::int64_t offset);
-    void stop_behind() noexcept;
     int fd_ = -1;
     bool regular_ = false;
     std::unique_ptr<unsigned char[]> buffer_;
     std::size_t used_ = 0;
-    std::unique_ptr<write_behind> behind_;
 };
 
 // Refuses (printing its line) an output path that names the same file as the

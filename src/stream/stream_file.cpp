@@ -1,11 +1,13 @@
 #include "stream/stream_file.hpp"
 
 #include <cstdint>
+#include <vector>
 
 #include "common/counts.hpp"
 #include "common/progress.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
+#include "fileio/pipeline.hpp"
 #include "keymat/gamma.hpp"
 #include "keymat/word_file.hpp"
 #include "stream/stream_cipher.hpp"
@@ -36,14 +38,16 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
 
     stream_state state{k0.data(), static_cast<word>(k0.size()), g.data(),
                        static_cast<word>(g.size())};
+    // The input is read ahead and the output written behind on a helper
+    // thread; each chunk is transformed in place in between.
+    const std::vector<chunk_read> reads = chunks_in_order(length, io_chunk_bytes);
+    chunk_pipeline pipe(input, output);
+    if (!pipe.start(reads, io_chunk_bytes)) return false;
     std::int64_t pad = 0;
-    for (;;) {
-        // Each chunk is read straight into a buffer of the output, transformed
-        // in place and written behind while the next one is worked on.
-        auto* chunk = static_cast<word*>(output.claim(io_chunk_bytes));
+    for (const chunk_read& asked : reads) {
+        std::int64_t got = 0;
+        auto* chunk = static_cast<word*>(pipe.next(got));
         if (chunk == nullptr) return false;
-        const std::int64_t got = input.read(chunk, io_chunk_bytes);
-        if (got < 0) return false;
         progress.advance(got);
         const auto full = static_cast<std::size_t>(got / 4);
         const auto r = static_cast<word>(got % 4);
@@ -61,9 +65,10 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         }
         const std::size_t words = full + (r != 0 ? 1 : 0);
         words_to_le(chunk, words);
-        if (!output.commit(words * sizeof(word))) return false;
-        if (static_cast<std::size_t>(got) < io_chunk_bytes) break;
+        if (!pipe.commit(words * sizeof(word))) return false;
+        if (static_cast<std::size_t>(got) < asked.bytes) break;  // the input ended early
     }
+    if (!pipe.finish()) return false;
     input.close();
     if (!output.close()) return false;
     if (pad != 0 && !cut_file_end(out, pad)) return false;

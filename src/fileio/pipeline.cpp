@@ -1,0 +1,232 @@
+#include "fileio/pipeline.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "common/report.hpp"
+#include "fileio/raw_io.hpp"
+#include "keymat/words.hpp"
+
+namespace kerrow {
+
+std::vector<chunk_read> chunks_in_order(std::int64_t length, std::size_t chunk_bytes) {
+    std::vector<chunk_read> reads;
+    const auto step = static_cast<std::int64_t>(chunk_bytes);
+    reads.reserve(static_cast<std::size_t>(length > 0 ? (length + step - 1) / step : 0));
+    for (std::int64_t at = 0; at < length; at += step) {
+        reads.push_back({at, static_cast<std::size_t>(std::min(step, length - at))});
+    }
+    return reads;
+}
+
+// What the main thread and the helper share, under one lock.
+struct chunk_pipeline::shared {
+    // Three buffers: one being transformed, one being read, one being written.
+    static constexpr int slots = 3;
+    enum class use { free, reading, ready, held, queued };
+    struct write_job {
+        int slot;
+        std::size_t n;
+        std::int64_t offset;  // below 0: appended
+    };
+
+    int in_fd = -1;
+    int out_fd = -1;
+    std::vector<chunk_read> reads;
+    std::size_t next_read = 0;   // the next entry of `reads` to read
+    std::size_t taken = 0;       // entries handed to the main thread
+    std::size_t slot_words = 0;
+    WordArray store;             // wiped on release: it held plaintext
+    use state[slots] = {};
+    std::int64_t got[slots] = {};
+    std::deque<int> ready;       // slots read, in the order of `reads`
+    std::deque<write_job> writes;  // the front one is being written
+    int held = -1;
+    bool read_failed = false;
+    bool write_failed = false;
+    bool stop = false;
+    std::mutex m;
+    std::condition_variable cv;
+    std::thread helper;
+
+    unsigned char* buffer(int slot) {
+        return reinterpret_cast<unsigned char*>(store.data() + static_cast<std::size_t>(slot) * slot_words);
+    }
+    int free_slot() const {
+        for (int k = 0; k < slots; ++k) {
+            if (state[k] == use::free) return k;
+        }
+        return -1;
+    }
+    bool can_read() const {
+        return !read_failed && !write_failed && next_read < reads.size() && free_slot() >= 0;
+    }
+    // Reads the next entry into a free slot. Called with the lock held (the
+    // read itself runs without it, on the helper).
+    void read_next(std::unique_lock<std::mutex>& lock) {
+        const int slot = free_slot();
+        const chunk_read r = reads[next_read++];
+        state[slot] = use::reading;
+        lock.unlock();
+        const std::int64_t n = read_fully(in_fd, buffer(slot), r.bytes, r.offset);
+        lock.lock();
+        if (n < 0) {
+            read_failed = true;
+            state[slot] = use::free;
+            return;
+        }
+        got[slot] = n;
+        state[slot] = use::ready;
+        ready.push_back(slot);
+    }
+    // Writes the front job of the queue; nothing is written after a failure.
+    void write_front(std::unique_lock<std::mutex>& lock) {
+        const write_job j = writes.front();
+        const bool skip = write_failed;
+        lock.unlock();
+        const bool ok = skip || write_fully(out_fd, buffer(j.slot), j.n, j.offset);
+        lock.lock();
+        if (!ok) write_failed = true;
+        writes.pop_front();
+        state[j.slot] = use::free;
+    }
+    void run() {
+        std::unique_lock<std::mutex> lock(m);
+        for (;;) {
+            cv.wait(lock, [this] { return stop || !writes.empty() || can_read(); });
+            if (stop) return;
+            // Keep the main thread fed first: read when it has nothing to
+            // take next, write otherwise.
+            if (can_read() && (ready.empty() || writes.empty())) {
+                read_next(lock);
+            } else {
+                write_front(lock);
+            }
+            cv.notify_all();
+        }
+    }
+    void stop_helper() noexcept {
+        if (!helper.joinable()) return;
+        {
+            const std::lock_guard<std::mutex> lock(m);
+            stop = true;
+        }
+        cv.notify_all();
+        helper.join();
+    }
+};
+
+chunk_pipeline::chunk_pipeline(const input_file& input, output_file& output)
+    : input_(input), output_(output) {}
+
+chunk_pipeline::~chunk_pipeline() {
+    if (s_) s_->stop_helper();
+}
+
+bool chunk_pipeline::report(bool read_failed) {
+    say(read_failed ? read_error_line : write_error_line);
+    return false;
+}
+
+bool chunk_pipeline::reserve(std::size_t buffer_bytes) {
+    if (s_ && s_->slot_words * sizeof(word) >= buffer_bytes) return true;
+    auto s = std::unique_ptr<shared>(new (std::nothrow) shared);
+    const std::size_t words = (std::max<std::size_t>(buffer_bytes, 1) + 63) / 64 * 16;
+    if (!s || !s->store.allocate(words * shared::slots)) {
+        say("Out of memory!\n");
+        return false;
+    }
+    s->slot_words = words;
+    s_ = std::move(s);
+    return true;
+}
+
+bool chunk_pipeline::start(std::vector<chunk_read> reads, std::size_t buffer_bytes) {
+    for (const chunk_read& r : reads) buffer_bytes = std::max(buffer_bytes, r.bytes);
+    if (!reserve(buffer_bytes) || !output_.flush()) return false;
+    shared& s = *s_;
+    s.in_fd = input_.fd();
+    s.out_fd = output_.fd();
+    s.reads = std::move(reads);
+    try {
+        s.helper = std::thread([p = &s] { p->run(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: next() and commit() do the work themselves.
+    }
+    return true;
+}
+
+void* chunk_pipeline::next(std::int64_t& got) {
+    got = 0;
+    shared& s = *s_;
+    if (s.taken == s.reads.size()) return nullptr;
+    if (!s.helper.joinable()) {
+        const chunk_read r = s.reads[s.taken++];
+        got = read_fully(s.in_fd, s.buffer(0), r.bytes, r.offset);
+        if (got < 0) {
+            report(true);
+            return nullptr;
+        }
+        s.held = 0;
+        return s.buffer(0);
+    }
+    std::unique_lock<std::mutex> lock(s.m);
+    s.cv.wait(lock, [&s] {
+        return !s.ready.empty() || s.read_failed || s.write_failed;
+    });
+    if (s.write_failed || s.read_failed) {
+        const bool read_failed = !s.write_failed;
+        lock.unlock();
+        report(read_failed);
+        return nullptr;
+    }
+    const int slot = s.ready.front();
+    s.ready.pop_front();
+    s.state[slot] = shared::use::held;
+    s.held = slot;
+    ++s.taken;
+    got = s.got[slot];
+    s.cv.notify_all();
+    return s.buffer(slot);
+}
+
+bool chunk_pipeline::commit(std::size_t n) { return commit_at(n, -1); }
+
+bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
+    shared& s = *s_;
+    if (s.held < 0) return report(false);
+    const shared::write_job j{s.held, n, offset};
+    s.held = -1;
+    if (!s.helper.joinable()) return write_fully(s.out_fd, s.buffer(j.slot), j.n, j.offset) || report(false);
+    std::unique_lock<std::mutex> lock(s.m);
+    if (s.write_failed) {
+        lock.unlock();
+        return report(false);
+    }
+    s.state[j.slot] = shared::use::queued;
+    s.writes.push_back(j);
+    s.cv.notify_all();
+    return true;
+}
+
+bool chunk_pipeline::finish() {
+    if (!s_) return true;
+    shared& s = *s_;
+    bool failed = false;
+    if (s.helper.joinable()) {
+        std::unique_lock<std::mutex> lock(s.m);
+        s.cv.wait(lock, [&s] { return s.writes.empty(); });
+        failed = s.write_failed;
+        lock.unlock();
+        s.stop_helper();
+    }
+    s_.reset();
+    return !failed || report(false);
+}
+
+}  // namespace kerrow
