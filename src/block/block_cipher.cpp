@@ -1,5 +1,8 @@
 #include "block/block_cipher.hpp"
 
+#include <algorithm>
+#include <cstddef>
+
 #include "keymat/modulus.hpp"
 
 namespace kerrow {
@@ -26,7 +29,10 @@ inline gamma_pair pair_of(const word* g, word ng, const ModG& mod_g, word j) noe
 // The pair of word j read from the table built by prepare_block_gamma.
 struct pairs_from_table {
     const word* pairs;
-    gamma_pair operator()(word j) const noexcept { return {pairs[2 * j], pairs[2 * j + 1]}; }
+    gamma_pair operator()(word j) const noexcept {
+        const word* const p = pairs + 2 * std::size_t{j};
+        return {p[0], p[1]};
+    }
 };
 
 // The pair of word j worked out on the spot.
@@ -74,40 +80,70 @@ inline void take_late(word& dst, word src) noexcept {
     __asm__ volatile("" : "+r"(dst));
 }
 
-// The same steps for nk >= 2 and nb >= 2, with the next step's K[i] and
-// B[k] read before this step's stores. Read after them, those loads would
-// wait on (or be replayed behind) stores whose addresses come late in the
-// step, which chains every step to the one before; read ahead, they only
-// need the rare fix-up when this step's K[l] or B[m] lands on them.
+// One step of encrypt_by for nk >= 2 and nb >= 2 at key index i and block
+// index x, where i_next and x_next follow i and x (i + 1 and x + 1, or 0
+// where they wrap). step_off moves a pick that lands on i to i_next, and one
+// that lands on x to x_next.
+//
+// k_next holds K[i] on entry and K[i_next] on exit, read before this step's
+// stores. Read after them, the load would wait on (or be replayed behind)
+// the store to K[l], whose address comes late in the step, and that chains
+// every step to the one before; read ahead, it only needs the fix-up when
+// l lands on i_next (one step in nk - 1). B[x] needs no such care: a step
+// writes B[x + 1] only when m lands there, one step in nb - 1, and then the
+// processor's own replay is cheaper than carrying the word along.
+//
+// The indices are std::size_t in the runs without wraps, so that i + 1 and
+// x + 1 fold into the addresses.
+template <class Index, class ModB, class ModK, class ModG, class Pairs>
+[[gnu::always_inline]] inline void encrypt_step(word* b, word* k, const ModB& mod_b,
+                                                const ModK& mod_k, const ModG& mod_g,
+                                                const Pairs& pairs, Index i, Index i_next,
+                                                Index x, Index x_next, word& k_next) noexcept {
+    const word bx = b[x];
+    const word ki = k_next ^ bx;
+    k_next = k[i_next];
+    k[i] = ki;
+    const auto wi = static_cast<word>(i);
+    const auto wx = static_cast<word>(x);
+    const word pl = pick_by(mod_k, ki + wi);
+    const word l = pl == wi ? static_cast<word>(i_next) : pl;
+    const word pm = pick_by(mod_b, ki + wx);
+    const word m = pm == wx ? static_cast<word>(x_next) : pm;
+    const word gi = pick_by(mod_g, ki);  // the rotations by gi take it mod 32, which is s
+    const gamma_pair gp = pairs(gi);
+    const word bm = b[m];
+    b[m] = bm ^ rotr(bx, m);
+    const word kl = rotr(rotr(k[l], l) ^ ki, gi) ^ gp.g;
+    b[x] = rotr(bm, gi) ^ gp.term;
+    k[l] = kl;
+    if (l == i_next) [[unlikely]] take_late(k_next, kl);
+}
+
+// encrypt_by for nk >= 2 and nb >= 2, in runs of steps in which neither i nor
+// x wraps: there the next indices are plain i + 1 and x + 1, and only the step
+// that ends a run (where i, x or both go back to 0) works the wrap out.
 template <class ModB, class ModK, class ModG, class Pairs>
-void encrypt_ahead_by(word* b, const word nb, word* k, const word nk, const std::int32_t mcyc,
-                      const ModB mod_b, const ModK mod_k, const ModG mod_g, const Pairs pairs) {
+[[gnu::noinline]] void encrypt_ahead_by(word* b, const word nb, word* k, const word nk,
+                                        const std::int32_t mcyc, const ModB mod_b,
+                                        const ModK mod_k, const ModG mod_g, const Pairs pairs) {
     word i = 0;
     word k_next = k[0];
-    word b_next = b[0];
     for (std::int32_t cycle = 0; cycle < mcyc; ++cycle) {
-        for (word x = 0; x < nb; ++x) {
-            const word bx = b_next;
-            const word ki = k_next ^ bx;
+        word x = 0;
+        for (;;) {
+            const word run = std::min(nk - 1 - i, nb - 1 - x);
+            for (std::size_t ii = i, xx = x, end = xx + run; xx != end; ++ii, ++xx) {
+                encrypt_step(b, k, mod_b, mod_k, mod_g, pairs, ii, ii + 1, xx, xx + 1, k_next);
+            }
+            i += run;
+            x += run;
             const word i_next = i + 1 == nk ? 0 : i + 1;
-            const word x_next = x + 1 == nb ? 0 : x + 1;
-            k_next = k[i_next];
-            b_next = b[x_next];
-            k[i] = ki;
-            const word l = step_off(pick_by(mod_k, ki + i), i, nk);
-            const word m = step_off(pick_by(mod_b, ki + x), x, nb);
-            const word gi = pick_by(mod_g, ki);
-            const word s = gi % 32;
-            const gamma_pair gp = pairs(gi);
-            const word kl = rotr(rotr(k[l], l % 32) ^ ki, s) ^ gp.g;
-            k[l] = kl;
-            const word bm = b[m];
-            const word bm_new = bm ^ rotr(bx, m % 32);
-            b[m] = bm_new;
-            b[x] = rotr(bm, s) ^ gp.term;
-            if (l == i_next) [[unlikely]] take_late(k_next, kl);
-            if (m == x_next) [[unlikely]] take_late(b_next, bm_new);
+            const bool last = x + 1 == nb;
+            encrypt_step(b, k, mod_b, mod_k, mod_g, pairs, i, i_next, x, last ? 0 : x + 1, k_next);
             i = i_next;
+            if (last) break;
+            ++x;
         }
     }
 }
@@ -139,40 +175,67 @@ void decrypt_by(word* b, const word nb, word* k, const word nk, const std::int32
     }
 }
 
-// decrypt_by for nk >= 2 and nb >= 2, reading the next step's K[i] and B[k]
-// ahead of this step's stores, as encrypt_ahead_by does.
+// One step of decrypt_by for nk >= 2 and nb >= 2 at key index i and block
+// index x. The steps run downwards: i_next is i - 1 (wrapping to nk - 1), and
+// k_next is read ahead as in encrypt_step. step_off still moves a pick that
+// lands on i or x upwards, to i_up and x_up (i + 1 and x + 1, or 0 where
+// they wrap).
+template <class Index, class ModB, class ModK, class ModG, class Pairs>
+[[gnu::always_inline]] inline void decrypt_step(word* b, word* k, const ModB& mod_b,
+                                                const ModK& mod_k, const ModG& mod_g,
+                                                const Pairs& pairs, Index i, Index i_up,
+                                                Index i_next, Index x, Index x_up,
+                                                word& k_next) noexcept {
+    const word ki = k_next;
+    const word bx_in = b[x];
+    k_next = k[i_next];
+    const auto wi = static_cast<word>(i);
+    const auto wx = static_cast<word>(x);
+    const word gi = pick_by(mod_g, ki);  // the rotations by gi take it mod 32, which is s
+    const gamma_pair gp = pairs(gi);
+    const word pl = pick_by(mod_k, ki + wi);
+    const word l = pl == wi ? static_cast<word>(i_up) : pl;
+    const word pm = pick_by(mod_b, ki + wx);
+    const word m = pm == wx ? static_cast<word>(x_up) : pm;
+    const word y = rotl(bx_in ^ gp.term, gi);
+    const word kl = rotl(k[l] ^ gp.g, gi);
+    const word bx = rotl(b[m] ^ y, m);
+    b[m] = y;
+    b[x] = bx;
+    const word kl_new = rotl(ki ^ kl, l);
+    k[l] = kl_new;
+    k[i] = ki ^ bx;
+    if (l == i_next) [[unlikely]] take_late(k_next, kl_new);
+}
+
+// decrypt_by for nk >= 2 and nb >= 2, in runs of steps in which no index
+// wraps, neither going down to the next step nor up for step_off.
 template <class ModB, class ModK, class ModG, class Pairs>
-void decrypt_ahead_by(word* b, const word nb, word* k, const word nk, const std::int32_t mcyc,
-                      const ModB mod_b, const ModK mod_k, const ModG mod_g, const Pairs pairs) {
+[[gnu::noinline]] void decrypt_ahead_by(word* b, const word nb, word* k, const word nk,
+                                        const std::int32_t mcyc, const ModB mod_b,
+                                        const ModK mod_k, const ModG mod_g, const Pairs pairs) {
     const auto steps = static_cast<std::uint64_t>(nb) * static_cast<std::uint64_t>(mcyc);
     const auto end = static_cast<word>(steps % nk);
     word i = end == 0 ? nk - 1 : end - 1;
     word k_next = k[i];
-    word b_next = b[nb - 1];
     for (std::int32_t cycle = 0; cycle < mcyc; ++cycle) {
-        for (word x = nb; x-- > 0;) {
-            const word ki = k_next;
-            const word bx_in = b_next;
+        word x = nb - 1;
+        for (;;) {
+            if (i + 1 < nk && x + 1 < nb) {
+                const word run = std::min(i, x);
+                for (std::size_t ii = i, xx = x, stop = xx - run; xx != stop; --ii, --xx) {
+                    decrypt_step(b, k, mod_b, mod_k, mod_g, pairs, ii, ii + 1, ii - 1, xx, xx + 1,
+                                 k_next);
+                }
+                i -= run;
+                x -= run;
+            }
             const word i_next = i == 0 ? nk - 1 : i - 1;
-            const word x_next = x == 0 ? nb - 1 : x - 1;
-            k_next = k[i_next];
-            b_next = b[x_next];
-            const word gi = pick_by(mod_g, ki);
-            const word s = gi % 32;
-            const gamma_pair gp = pairs(gi);
-            const word l = step_off(pick_by(mod_k, ki + i), i, nk);
-            const word m = step_off(pick_by(mod_b, ki + x), x, nb);
-            const word y = rotl(bx_in ^ gp.term, s);
-            const word kl = rotl(k[l] ^ gp.g, s);
-            const word bx = rotl(b[m] ^ y, m % 32);
-            b[m] = y;
-            b[x] = bx;
-            const word kl_new = rotl(ki ^ kl, l % 32);
-            k[l] = kl_new;
-            k[i] = ki ^ bx;
-            if (l == i_next) [[unlikely]] take_late(k_next, kl_new);
-            if (m == x_next) [[unlikely]] take_late(b_next, y);
+            decrypt_step(b, k, mod_b, mod_k, mod_g, pairs, i, i + 1 == nk ? 0 : i + 1, i_next, x,
+                         x + 1 == nb ? 0 : x + 1, k_next);
             i = i_next;
+            if (x == 0) break;
+            --x;
         }
     }
 }
