@@ -17,6 +17,8 @@ __extension__ typedef unsigned __int128 uint128;
 struct mod_pow2 {
     explicit mod_pow2(word n) : mask(n - 1) {}
     word operator()(word x) const noexcept { return x & mask; }
+    // (x + 1) mod n for x < n.
+    word next(word x) const noexcept { return (x + 1) & mask; }
     word mask;
 };
 
@@ -27,6 +29,8 @@ struct mod_any {
         const std::uint64_t low = m * x;
         return static_cast<word>((static_cast<uint128>(low) * d) >> 64);
     }
+    // (x + 1) mod n for x < n.
+    word next(word x) const noexcept { return x + 1 == d ? 0 : x + 1; }
     std::uint64_t m;
     word d;
 };
@@ -37,6 +41,15 @@ constexpr bool is_pow2(std::size_t n) noexcept { return n != 0 && (n & (n - 1)) 
 template <class Mod>
 inline word pick_by(const Mod& mod, word x) noexcept {
     return mod(mag(x));
+}
+
+// step_off(p, c, n) with the divisor's wrap, for p and c below n: both
+// choices are worked out, so that the compiler can pick one without a branch
+// that would guess wrong once in n steps.
+template <class Mod>
+inline word step_off_by(const Mod& mod, word p, word c) noexcept {
+    const word up = mod.next(c);
+    return p == c ? up : p;
 }
 
 }  // namespace kerrow

@@ -1,5 +1,7 @@
 #include "stream/stream_cipher.hpp"
 
+#include <algorithm>
+
 #include "keymat/modulus.hpp"
 
 namespace kerrow {
@@ -24,42 +26,59 @@ inline stream_step step_by(word* k0, word nk, word* g, word ng, word i, const Mo
 // in a table on the stack.
 constexpr word max_cached_key_words = 4096;
 
-// The word loop. The state is copied into locals: read through `st`, every
-// store to the data would make the compiler load the sizes again.
+// One step of the word loop at key index i, whose successor i_next is i + 1
+// (or 0 where it wraps): it is where step_off moves a pick that lands on i.
 //
 // With Cached, the step's first index a = pick(K0[i], nG) is not worked out
 // but looked up: K0[i] changes only at the step on i, to the value whose pick
 // that step takes as b, so b is the next a for index i. That takes a
 // remainder off the start of every step's chain of loads.
+template <bool Encrypt, bool Cached, class Index, class ModK, class ModG>
+[[gnu::always_inline]] inline void word_step(word* k0, word* g, word* next_a, word& w, Index i,
+                                             Index i_next, const ModK& mod_k,
+                                             const ModG& mod_g) noexcept {
+    const word a = Cached ? next_a[i] : pick_by(mod_g, k0[i]);
+    const word ga = g[a];
+    const word ki = k0[i] ^ ga;
+    k0[i] = ki;
+    const auto wi = static_cast<word>(i);
+    const word pp = pick_by(mod_k, ki + wi);
+    const word p = pp == wi ? static_cast<word>(i_next) : pp;
+    g[a] = rotr(rotr(ga, a) ^ k0[p], p);  // k0[p] is ki when p == i (a one-word key)
+    const word b = pick_by(mod_g, ki);
+    if constexpr (Cached) next_a[i] = b;
+    const word gb = g[b];
+    const word q = step_off_by(mod_g, pick_by(mod_g, gb + b), b);
+    const word mask = gb ^ rotr(g[q], q);
+    w = Encrypt ? rotr(w ^ mask, b) : rotl(w, b) ^ mask;
+}
+
+// The word loop. The state is copied into locals: read through `st`, every
+// store to the data would make the compiler load the sizes again. The steps
+// go in runs in which the key index doesn't wrap, so that its next value is
+// plain i + 1; the step that ends a run works the wrap out.
 template <bool Encrypt, bool Cached, class ModK, class ModG>
 void words_by(stream_state& st, word* w, std::size_t n, const ModK mod_k, const ModG mod_g) {
     word* const k0 = st.k0;
     word* const g = st.g;
     const word nk = st.nk;
-    const word ng = st.ng;
     word i = st.i;
     word next_a[Cached ? max_cached_key_words : 1];
     if constexpr (Cached) {
         for (word j = 0; j < nk; ++j) next_a[j] = pick_by(mod_g, k0[j]);
     }
-    for (std::size_t x = 0; x < n; ++x) {
-        word a;
-        if constexpr (Cached) {
-            a = next_a[i];
-        } else {
-            a = pick_by(mod_g, k0[i]);
+    std::size_t x = 0;
+    while (x < n) {
+        const std::size_t run = std::min<std::size_t>(nk - 1 - i, n - x);
+        for (std::size_t ii = i, end = x + run; x != end; ++ii, ++x) {
+            word_step<Encrypt, Cached>(k0, g, next_a, w[x], ii, ii + 1, mod_k, mod_g);
         }
-        const word ki = k0[i] ^ g[a];
-        k0[i] = ki;
-        const word p = step_off(pick_by(mod_k, ki + i), i, nk);
-        g[a] = rotr(rotr(g[a], a % 32) ^ k0[p], p % 32);  // k0[p] is ki when p == i
-        const word b = pick_by(mod_g, ki);
-        if constexpr (Cached) next_a[i] = b;
-        const word gb = g[b];
-        const word q = step_off(pick_by(mod_g, gb + b), b, ng);
-        const word mask = gb ^ rotr(g[q], q % 32);
-        w[x] = Encrypt ? rotr(w[x] ^ mask, b % 32) : rotl(w[x], b % 32) ^ mask;
-        if (++i == nk) i = 0;
+        i += static_cast<word>(run);
+        if (x == n) break;
+        const word i_next = i + 1 == nk ? 0 : i + 1;
+        word_step<Encrypt, Cached>(k0, g, next_a, w[x], i, i_next, mod_k, mod_g);
+        i = i_next;
+        ++x;
     }
     st.i = i;
 }
