@@ -114,7 +114,9 @@ template <class Index, class ModB, class ModK, class ModG, class Pairs>
     const gamma_pair gp = pairs(gi);
     const word bm = b[m];
     b[m] = bm ^ rotr(bx, m);
-    const word kl = rotr(rotr(k[l], l) ^ ki, gi) ^ gp.g;
+    // rotr(rotr(K[l], l) ^ ki, s) ^ G[g], with the terms that don't need K[l]
+    // worked out while it loads.
+    const word kl = rotr(k[l], l + gi) ^ (rotr(ki, gi) ^ gp.g);
     b[x] = rotr(bm, gi) ^ gp.term;
     k[l] = kl;
     if (l == i_next) [[unlikely]] take_late(k_next, kl);
