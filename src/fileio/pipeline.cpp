@@ -1,6 +1,8 @@
 #include "fileio/pipeline.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -24,6 +26,15 @@ std::vector<chunk_read> chunks_in_order(std::int64_t length, std::size_t chunk_b
     return reads;
 }
 
+// How long a waiting thread watches for the other side before it sleeps: a
+// few chunks' worth of work, where the two threads have a processor each; no
+// time at all on a single processor, where watching would take the time of
+// the thread it waits for.
+std::chrono::microseconds watch_time() {
+    static const std::chrono::microseconds time{std::thread::hardware_concurrency() > 1 ? 2000 : 0};
+    return time;
+}
+
 // What the main thread and the helper share, under one lock.
 struct chunk_pipeline::shared {
     // Three buffers: one being transformed, one being read, one being written.
@@ -41,7 +52,10 @@ struct chunk_pipeline::shared {
     std::size_t next_read = 0;   // the next entry of `reads` to read
     std::size_t taken = 0;       // entries handed to the main thread
     std::size_t slot_words = 0;
+    std::size_t side_words = 0;
     WordArray store;             // wiped on release: it held plaintext
+    WordArray sides;             // a side area per slot, wiped too
+    chunk_finisher finisher;
     use state[slots] = {};
     std::int64_t got[slots] = {};
     std::deque<int> ready;       // slots read, in the order of `reads`
@@ -52,10 +66,42 @@ struct chunk_pipeline::shared {
     bool stop = false;
     std::mutex m;
     std::condition_variable cv;
+    std::atomic<unsigned> changes{0};  // counts the calls of changed()
     std::thread helper;
+
+    // Wakes the other side after a change of state; called with the lock held.
+    void changed() {
+        changes.fetch_add(1, std::memory_order_release);
+        cv.notify_all();
+    }
+    // Waits until pred() holds; called with the lock held. The other side
+    // hands a chunk over every fraction of a millisecond, and a thread put
+    // to sleep can take a millisecond to wake up on a virtual machine, so a
+    // waiter first watches for a change for a while.
+    template <class Pred>
+    void wait_for(std::unique_lock<std::mutex>& lock, Pred pred) {
+        if (pred()) return;
+        const unsigned seen = changes.load(std::memory_order_relaxed);
+        lock.unlock();
+        const auto give_up = std::chrono::steady_clock::now() + watch_time();
+        while (changes.load(std::memory_order_acquire) == seen &&
+               std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::yield();  // lets any other work on this processor run
+        }
+        lock.lock();
+        cv.wait(lock, pred);
+    }
 
     unsigned char* buffer(int slot) {
         return reinterpret_cast<unsigned char*>(store.data() + static_cast<std::size_t>(slot) * slot_words);
+    }
+    unsigned char* side(int slot) {
+        return reinterpret_cast<unsigned char*>(sides.data() + static_cast<std::size_t>(slot) * side_words);
+    }
+    // Finishes a committed chunk and writes it.
+    bool finish_and_write(const write_job& j) {
+        if (finisher) finisher(buffer(j.slot), j.n, side(j.slot));
+        return write_fully(out_fd, buffer(j.slot), j.n, j.offset);
     }
     int free_slot() const {
         for (int k = 0; k < slots; ++k) {
@@ -89,7 +135,7 @@ struct chunk_pipeline::shared {
         const write_job j = writes.front();
         const bool skip = write_failed;
         lock.unlock();
-        const bool ok = skip || write_fully(out_fd, buffer(j.slot), j.n, j.offset);
+        const bool ok = skip || finish_and_write(j);
         lock.lock();
         if (!ok) write_failed = true;
         writes.pop_front();
@@ -98,7 +144,7 @@ struct chunk_pipeline::shared {
     void run() {
         std::unique_lock<std::mutex> lock(m);
         for (;;) {
-            cv.wait(lock, [this] { return stop || !writes.empty() || can_read(); });
+            wait_for(lock, [this] { return stop || !writes.empty() || can_read(); });
             if (stop) return;
             // Keep the main thread fed first: read when it has nothing to
             // take next, write otherwise.
@@ -107,7 +153,7 @@ struct chunk_pipeline::shared {
             } else {
                 write_front(lock);
             }
-            cv.notify_all();
+            changed();
         }
     }
     void stop_helper() noexcept {
@@ -115,8 +161,8 @@ struct chunk_pipeline::shared {
         {
             const std::lock_guard<std::mutex> lock(m);
             stop = true;
+            changed();
         }
-        cv.notify_all();
         helper.join();
     }
 };
@@ -133,23 +179,38 @@ bool chunk_pipeline::report(bool read_failed) {
     return false;
 }
 
-bool chunk_pipeline::reserve(std::size_t buffer_bytes) {
-    if (s_ && s_->slot_words * sizeof(word) >= buffer_bytes) return true;
+namespace {
+
+// Words of a 64-byte aligned area of at least `bytes` bytes.
+constexpr std::size_t aligned_words(std::size_t bytes) { return (bytes + 63) / 64 * 16; }
+
+}  // namespace
+
+bool chunk_pipeline::reserve(std::size_t buffer_bytes, std::size_t side_bytes) {
+    if (s_ && s_->slot_words * sizeof(word) >= buffer_bytes &&
+        s_->side_words * sizeof(word) >= side_bytes) {
+        return true;
+    }
     auto s = std::unique_ptr<shared>(new (std::nothrow) shared);
-    const std::size_t words = (std::max<std::size_t>(buffer_bytes, 1) + 63) / 64 * 16;
-    if (!s || !s->store.allocate(words * shared::slots)) {
+    const std::size_t words = aligned_words(std::max<std::size_t>(buffer_bytes, 1));
+    const std::size_t side_words = aligned_words(side_bytes);
+    if (!s || !s->store.allocate(words * shared::slots) ||
+        (side_words != 0 && !s->sides.allocate(side_words * shared::slots))) {
         say("Out of memory!\n");
         return false;
     }
     s->slot_words = words;
+    s->side_words = side_words;
     s_ = std::move(s);
     return true;
 }
 
-bool chunk_pipeline::start(std::vector<chunk_read> reads, std::size_t buffer_bytes) {
+bool chunk_pipeline::start(std::vector<chunk_read> reads, std::size_t buffer_bytes,
+                           std::size_t side_bytes, chunk_finisher finisher) {
     for (const chunk_read& r : reads) buffer_bytes = std::max(buffer_bytes, r.bytes);
-    if (!reserve(buffer_bytes) || !output_.flush()) return false;
+    if (!reserve(buffer_bytes, side_bytes) || !output_.flush()) return false;
     shared& s = *s_;
+    s.finisher = std::move(finisher);
     s.in_fd = input_.fd();
     s.out_fd = output_.fd();
     s.reads = std::move(reads);
@@ -176,7 +237,7 @@ void* chunk_pipeline::next(std::int64_t& got) {
         return s.buffer(0);
     }
     std::unique_lock<std::mutex> lock(s.m);
-    s.cv.wait(lock, [&s] {
+    s.wait_for(lock, [&s] {
         return !s.ready.empty() || s.read_failed || s.write_failed;
     });
     if (s.write_failed || s.read_failed) {
@@ -191,8 +252,12 @@ void* chunk_pipeline::next(std::int64_t& got) {
     s.held = slot;
     ++s.taken;
     got = s.got[slot];
-    s.cv.notify_all();
+    s.changed();
     return s.buffer(slot);
+}
+
+void* chunk_pipeline::side() {
+    return s_ && s_->held >= 0 && s_->side_words != 0 ? s_->side(s_->held) : nullptr;
 }
 
 bool chunk_pipeline::commit(std::size_t n) { return commit_at(n, -1); }
@@ -202,7 +267,7 @@ bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
     if (s.held < 0) return report(false);
     const shared::write_job j{s.held, n, offset};
     s.held = -1;
-    if (!s.helper.joinable()) return write_fully(s.out_fd, s.buffer(j.slot), j.n, j.offset) || report(false);
+    if (!s.helper.joinable()) return s.finish_and_write(j) || report(false);
     std::unique_lock<std::mutex> lock(s.m);
     if (s.write_failed) {
         lock.unlock();
@@ -210,7 +275,7 @@ bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
     }
     s.state[j.slot] = shared::use::queued;
     s.writes.push_back(j);
-    s.cv.notify_all();
+    s.changed();
     return true;
 }
 
@@ -220,7 +285,7 @@ bool chunk_pipeline::finish() {
     bool failed = false;
     if (s.helper.joinable()) {
         std::unique_lock<std::mutex> lock(s.m);
-        s.cv.wait(lock, [&s] { return s.writes.empty(); });
+        s.wait_for(lock, [&s] { return s.writes.empty(); });
         failed = s.write_failed;
         lock.unlock();
         s.stop_helper();

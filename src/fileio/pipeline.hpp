@@ -5,12 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "fileio/fileio.hpp"
 
 namespace kerrow {
+
+// Work done on each committed chunk on the helper, just before it is written:
+// the chunk's buffer, the byte count committed and the chunk's side area.
+using chunk_finisher = std::function<void(void* data, std::size_t n, const void* side)>;
 
 // One chunk of the input: where it starts and how many bytes to read.
 struct chunk_read {
@@ -21,8 +26,8 @@ struct chunk_read {
 // The chunks of [0, length) in order, `chunk_bytes` each but the last.
 std::vector<chunk_read> chunks_in_order(std::int64_t length, std::size_t chunk_bytes);
 
-// The buffers go round: read (helper) -> transformed in place (main) -> written
-// (helper) -> read again. Reads follow the list given to start(); writes keep
+// The buffers go round: read (helper) -> transformed in place (main) ->
+// finished and written (helper) -> read again. Reads follow the list given to start(); writes keep
 // the order of the commits. A failure on the helper is reported by the main
 // thread's next call (the read or write error line), and nothing is read or
 // written after it. Without a thread to be had, every read and write is done
@@ -37,21 +42,29 @@ public:
     chunk_pipeline& operator=(const chunk_pipeline&) = delete;
     ~chunk_pipeline();  // stops the helper and drops writes still queued
 
-    // Sets aside the three buffers of `buffer_bytes` bytes each (64-byte
-    // aligned), ahead of start() where a run must know early that memory
-    // suffices. False ("Out of memory!" printed) when it doesn't.
-    bool reserve(std::size_t buffer_bytes);
+    // Sets aside the three buffers of `buffer_bytes` bytes each, and a side
+    // area of `side_bytes` with each (all 64-byte aligned), ahead of start()
+    // where a run must know early that memory suffices. False ("Out of
+    // memory!" printed) when it doesn't.
+    bool reserve(std::size_t buffer_bytes, std::size_t side_bytes = 0);
 
     // Starts reading `reads`, in their order, into the buffers (made larger
     // where a read needs it). The output's buffered bytes are written first.
-    // False (its line printed) when out of memory or when that write fails.
-    bool start(std::vector<chunk_read> reads, std::size_t buffer_bytes = 0);
+    // Each committed chunk goes through `finisher`, when given, before it is
+    // written. False (its line printed) when out of memory or when that
+    // write fails.
+    bool start(std::vector<chunk_read> reads, std::size_t buffer_bytes = 0,
+               std::size_t side_bytes = 0, chunk_finisher finisher = {});
 
     // The buffer of the next chunk of the list, holding `got` bytes of it:
     // fewer than asked only where the input ends early. Null after a failed
     // read or write (its line printed), or past the end of the list. Each
     // buffer is committed before the next is asked for.
     void* next(std::int64_t& got);
+
+    // The side area of the buffer that next() gave, for what the finisher
+    // needs; null without one.
+    void* side();
 
     // Queues the first n bytes of the buffer that next() gave: appended to
     // what was written before, or at an absolute offset.

@@ -1,6 +1,7 @@
 #include "stream/stream_cipher.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "keymat/modulus.hpp"
 
@@ -33,10 +34,10 @@ constexpr word max_cached_key_words = 4096;
 // but looked up: K0[i] changes only at the step on i, to the value whose pick
 // that step takes as b, so b is the next a for index i. That takes a
 // remainder off the start of every step's chain of loads.
-template <bool Encrypt, bool Cached, class Index, class ModK, class ModG>
-[[gnu::always_inline]] inline void word_step(word* k0, word* g, word* next_a, word& w, Index i,
-                                             Index i_next, const ModK& mod_k,
-                                             const ModG& mod_g) noexcept {
+template <bool Cached, class Index, class ModK, class ModG>
+[[gnu::always_inline]] inline void word_step(word* k0, word* g, word* next_a, word& mask_out,
+                                             std::uint8_t& count_out, Index i, Index i_next,
+                                             const ModK& mod_k, const ModG& mod_g) noexcept {
     const word a = Cached ? next_a[i] : pick_by(mod_g, k0[i]);
     const word ga = g[a];
     const word ki = k0[i] ^ ga;
@@ -49,16 +50,17 @@ template <bool Encrypt, bool Cached, class Index, class ModK, class ModG>
     if constexpr (Cached) next_a[i] = b;
     const word gb = g[b];
     const word q = step_off_by(mod_g, pick_by(mod_g, gb + b), b);
-    const word mask = gb ^ rotr(g[q], q);
-    w = Encrypt ? rotr(w ^ mask, b) : rotl(w, b) ^ mask;
+    mask_out = gb ^ rotr(g[q], q);
+    count_out = static_cast<std::uint8_t>(b % 32);
 }
 
-// The word loop. The state is copied into locals: read through `st`, every
-// store to the data would make the compiler load the sizes again. The steps
-// go in runs in which the key index doesn't wrap, so that its next value is
+// The step loop. The state is copied into locals: read through `st`, every
+// store of a step would make the compiler load the sizes again. The steps go
+// in runs in which the key index doesn't wrap, so that its next value is
 // plain i + 1; the step that ends a run works the wrap out.
-template <bool Encrypt, bool Cached, class ModK, class ModG>
-void words_by(stream_state& st, word* w, std::size_t n, const ModK mod_k, const ModG mod_g) {
+template <bool Cached, class ModK, class ModG>
+void draw_by(stream_state& st, word* masks, std::uint8_t* counts, std::size_t n, const ModK mod_k,
+             const ModG mod_g) {
     word* const k0 = st.k0;
     word* const g = st.g;
     const word nk = st.nk;
@@ -71,44 +73,82 @@ void words_by(stream_state& st, word* w, std::size_t n, const ModK mod_k, const 
     while (x < n) {
         const std::size_t run = std::min<std::size_t>(nk - 1 - i, n - x);
         for (std::size_t ii = i, end = x + run; x != end; ++ii, ++x) {
-            word_step<Encrypt, Cached>(k0, g, next_a, w[x], ii, ii + 1, mod_k, mod_g);
+            word_step<Cached>(k0, g, next_a, masks[x], counts[x], ii, ii + 1, mod_k, mod_g);
         }
         i += static_cast<word>(run);
         if (x == n) break;
         const word i_next = i + 1 == nk ? 0 : i + 1;
-        word_step<Encrypt, Cached>(k0, g, next_a, w[x], i, i_next, mod_k, mod_g);
+        word_step<Cached>(k0, g, next_a, masks[x], counts[x], i, i_next, mod_k, mod_g);
         i = i_next;
         ++x;
     }
     st.i = i;
 }
 
-template <bool Encrypt, class ModK, class ModG>
-void words_with(stream_state& st, word* w, std::size_t n, const ModK& mod_k, const ModG& mod_g) {
+template <class ModK, class ModG>
+void draw_with(stream_state& st, word* masks, std::uint8_t* counts, std::size_t n,
+               const ModK& mod_k, const ModG& mod_g) {
     if (st.nk <= max_cached_key_words) {
-        words_by<Encrypt, true>(st, w, n, mod_k, mod_g);
+        draw_by<true>(st, masks, counts, n, mod_k, mod_g);
     } else {
-        words_by<Encrypt, false>(st, w, n, mod_k, mod_g);
+        draw_by<false>(st, masks, counts, n, mod_k, mod_g);
     }
 }
 
-// Chooses the remainder kind for the key copy and the gamma once per call.
+// Words drawn at a time when the steps and their use come in one call: the
+// table of next gamma indices is set up once per draw.
+constexpr std::size_t words_per_draw = 8192;
+
 template <bool Encrypt>
 void run_words(stream_state& st, word* w, std::size_t n) {
-    const bool k2 = is_pow2(st.nk);
-    const bool g2 = is_pow2(st.ng);
-    if (k2 && g2) {
-        words_with<Encrypt>(st, w, n, mod_pow2(st.nk), mod_pow2(st.ng));
-    } else if (k2) {
-        words_with<Encrypt>(st, w, n, mod_pow2(st.nk), mod_any(st.ng));
-    } else if (g2) {
-        words_with<Encrypt>(st, w, n, mod_any(st.nk), mod_pow2(st.ng));
-    } else {
-        words_with<Encrypt>(st, w, n, mod_any(st.nk), mod_any(st.ng));
+    word masks[words_per_draw];
+    std::uint8_t counts[words_per_draw];
+    for (std::size_t x = 0; x < n; x += words_per_draw) {
+        const std::size_t m = std::min(words_per_draw, n - x);
+        draw_stream(st, masks, counts, m);
+        if constexpr (Encrypt) {
+            encrypt_drawn(w + x, masks, counts, m);
+        } else {
+            decrypt_drawn(w + x, masks, counts, m);
+        }
     }
 }
 
 }  // namespace
+
+// Using drawn steps is a loop with no carried state: where the compiler can
+// build copies for wider vector units, the processor's best is picked at load
+// time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__gnu_linux__)
+#define KERROW_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KERROW_VECTOR_CLONES
+#endif
+
+// The remainder kind for the key copy and the gamma is chosen once per call.
+void draw_stream(stream_state& st, word* masks, std::uint8_t* counts, std::size_t n) {
+    const bool k2 = is_pow2(st.nk);
+    const bool g2 = is_pow2(st.ng);
+    if (k2 && g2) {
+        draw_with(st, masks, counts, n, mod_pow2(st.nk), mod_pow2(st.ng));
+    } else if (k2) {
+        draw_with(st, masks, counts, n, mod_pow2(st.nk), mod_any(st.ng));
+    } else if (g2) {
+        draw_with(st, masks, counts, n, mod_any(st.nk), mod_pow2(st.ng));
+    } else {
+        draw_with(st, masks, counts, n, mod_any(st.nk), mod_any(st.ng));
+    }
+}
+
+KERROW_VECTOR_CLONES
+void encrypt_drawn(word* w, const word* masks, const std::uint8_t* counts, std::size_t n) {
+    for (std::size_t x = 0; x < n; ++x) w[x] = rotr(w[x] ^ masks[x], counts[x]);
+}
+
+KERROW_VECTOR_CLONES
+void decrypt_drawn(word* w, const word* masks, const std::uint8_t* counts, std::size_t n) {
+    for (std::size_t x = 0; x < n; ++x) w[x] = rotl(w[x], counts[x]) ^ masks[x];
+}
 
 stream_step advance_stream(word* k0, word nk, word* g, word ng, word i) {
     return step_by(k0, nk, g, ng, i, mod_any(nk), mod_any(ng));

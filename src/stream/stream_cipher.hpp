@@ -28,8 +28,18 @@ struct stream_state {
     word i = 0;
 };
 
-// Transform n full words in place: encryption XORs with the mask and then
-// rotates right by b; decryption undoes it. Each word takes one step.
+// Takes the next n steps, giving each word's mask and rotation count
+// (b mod 32). The steps never depend on the data, so they can be drawn on one
+// thread and used on another.
+void draw_stream(stream_state& st, word* masks, std::uint8_t* counts, std::size_t n);
+
+// Uses drawn steps on n words in place: encryption XORs with the mask and
+// then rotates right; decryption undoes it. A tail word is drawn like any
+// other and used with a count of 0, so it is only XORed with its mask.
+void encrypt_drawn(word* w, const word* masks, const std::uint8_t* counts, std::size_t n);
+void decrypt_drawn(word* w, const word* masks, const std::uint8_t* counts, std::size_t n);
+
+// Draws and uses n steps on n full words in place, one step per word.
 void encrypt_stream_words(stream_state& st, word* w, std::size_t n);
 void decrypt_stream_words(stream_state& st, word* w, std::size_t n);
 

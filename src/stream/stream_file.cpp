@@ -1,6 +1,7 @@
 #include "stream/stream_file.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/counts.hpp"
@@ -17,6 +18,10 @@ namespace kerrow {
 namespace {
 
 enum class direction { encrypt, decrypt };
+
+// Chunks of half a MiB: each carries the steps drawn for it, five bytes a word.
+constexpr std::size_t stream_chunk_bytes = std::size_t{1} << 19;
+constexpr std::size_t chunk_words = stream_chunk_bytes / sizeof(word);
 
 bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
                          const char* gamm, const char* gcyc_text) {
@@ -38,33 +43,45 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
 
     stream_state state{k0.data(), static_cast<word>(k0.size()), g.data(),
                        static_cast<word>(g.size())};
-    // The input is read ahead and the output written behind on a helper
-    // thread; each chunk is transformed in place in between.
-    const std::vector<chunk_read> reads = chunks_in_order(length, io_chunk_bytes);
+    // The steps never depend on the data, so the main thread only draws
+    // them, into the side area of each chunk; the helper thread reads the
+    // chunk, uses the steps on it and writes it.
+    const std::vector<chunk_read> reads = chunks_in_order(length, stream_chunk_bytes);
+    const auto finisher = [dir](void* data, std::size_t n, const void* side) {
+        auto* w = static_cast<word*>(data);
+        const std::size_t words = n / sizeof(word);
+        const auto* masks = static_cast<const word*>(side);
+        const auto* counts = reinterpret_cast<const std::uint8_t*>(masks + chunk_words);
+        words_from_le(w, words);
+        if (dir == direction::encrypt) {
+            encrypt_drawn(w, masks, counts, words);
+        } else {
+            decrypt_drawn(w, masks, counts, words);
+        }
+        words_to_le(w, words);
+    };
     chunk_pipeline pipe(input, output);
-    if (!pipe.start(reads, io_chunk_bytes)) return false;
+    if (!pipe.start(reads, stream_chunk_bytes, chunk_words * (sizeof(word) + 1), finisher)) return false;
     std::int64_t pad = 0;
     for (const chunk_read& asked : reads) {
         std::int64_t got = 0;
-        auto* chunk = static_cast<word*>(pipe.next(got));
+        auto* chunk = static_cast<unsigned char*>(pipe.next(got));
         if (chunk == nullptr) return false;
         progress.advance(got);
         const auto full = static_cast<std::size_t>(got / 4);
-        const auto r = static_cast<word>(got % 4);
-        words_from_le(chunk, full + (r != 0 ? 1 : 0));
-        if (dir == direction::encrypt) {
-            encrypt_stream_words(state, chunk, full);
-        } else {
-            decrypt_stream_words(state, chunk, full);
-        }
-        if (r != 0) {
-            // The tail word: the last r bytes, zero-extended. It is written
-            // whole and the output is cut back to the input's length below.
-            chunk[full] = stream_tail_word(state, chunk[full] & ((word{1} << (8 * r)) - 1));
-            pad = 4 - r;
-        }
+        const auto r = static_cast<std::size_t>(got % 4);
         const std::size_t words = full + (r != 0 ? 1 : 0);
-        words_to_le(chunk, words);
+        auto* masks = static_cast<word*>(pipe.side());
+        auto* counts = reinterpret_cast<std::uint8_t*>(masks + chunk_words);
+        draw_stream(state, masks, counts, words);
+        if (r != 0) {
+            // The tail word: the last r bytes, zero-extended and only XORed
+            // with its mask. It is written whole and the output is cut back
+            // to the input's length below.
+            std::memset(chunk + got, 0, 4 - r);
+            counts[full] = 0;
+            pad = static_cast<std::int64_t>(4 - r);
+        }
         if (!pipe.commit(words * sizeof(word))) return false;
         if (static_cast<std::size_t>(got) < asked.bytes) break;  // the input ended early
     }
