@@ -96,6 +96,25 @@ void bm_stream_words(benchmark::State& state) {
 BENCHMARK(bm_stream_words<true>)->Name("encrypt_stream_words")->Apply(key_sizes);
 BENCHMARK(bm_stream_words<false>)->Name("decrypt_stream_words")->Apply(key_sizes);
 
+// Drawing the steps alone, as the main thread of a stream run does: the
+// masks and counts of one chunk (512 KiB of data) at a time.
+void bm_draw_stream(benchmark::State& state) {
+    const auto nk = static_cast<word>(state.range(0));
+    const auto ng = static_cast<word>(state.range(1));
+    auto key_copy = random_words(nk, 11);
+    auto gamma = random_words(ng, 12);
+    constexpr std::size_t n = std::size_t{1} << 17;
+    std::vector<word> masks(n);
+    std::vector<std::uint8_t> counts(n);
+    kerrow::stream_state st{key_copy.data(), nk, gamma.data(), ng};
+    for (auto _ : state) {
+        kerrow::draw_stream(st, masks.data(), counts.data(), n);
+        benchmark::DoNotOptimize(masks.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(bm_draw_stream)->Name("draw_stream")->Apply(key_sizes);
+
 // advance_stream called once per word, as a library user outside the word
 // loops would: the remainders are prepared on every call.
 void bm_advance_stream(benchmark::State& state) {

@@ -51,7 +51,7 @@ template <bool Cached, class Index, class ModK, class ModG>
     const word gb = g[b];
     const word q = step_off_by(mod_g, pick_by(mod_g, gb + b), b);
     mask_out = gb ^ rotr(g[q], q);
-    count_out = static_cast<std::uint8_t>(b % 32);
+    count_out = static_cast<std::uint8_t>(b);  // rotations take the count mod 32
 }
 
 // The step loop. The state is copied into locals: read through `st`, every

@@ -28,8 +28,8 @@ struct stream_state {
     word i = 0;
 };
 
-// Takes the next n steps, giving each word's mask and rotation count
-// (b mod 32). The steps never depend on the data, so they can be drawn on one
+// Takes the next n steps, giving each word's mask and rotation count (the
+// low byte of b: rotations take it mod 32). The steps never depend on the data, so they can be drawn on one
 // thread and used on another.
 void draw_stream(stream_state& st, word* masks, std::uint8_t* counts, std::size_t n);
 
