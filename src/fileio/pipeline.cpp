@@ -37,8 +37,13 @@ std::chrono::microseconds watch_time() {
 
 // What the main thread and the helper share, under one lock.
 struct chunk_pipeline::shared {
-    // Three buffers: one being transformed, one being read, one being written.
-    static constexpr int slots = 3;
+    // The buffers in flight: as many as fit in about 3.5 MiB, and at least
+    // three (one being transformed, one being read, one being written).
+    // Spares let the reads run ahead of the main thread by a few chunks, so
+    // that a read held up for a moment doesn't hold the main thread up.
+    static constexpr int max_slots = 8;
+    static constexpr std::size_t budget_bytes = std::size_t{7} << 19;
+    int slots = 3;
     enum class use { free, reading, ready, held, queued };
     struct write_job {
         int slot;
@@ -56,8 +61,8 @@ struct chunk_pipeline::shared {
     WordArray store;             // wiped on release: it held plaintext
     WordArray sides;             // a side area per slot, wiped too
     chunk_finisher finisher;
-    use state[slots] = {};
-    std::int64_t got[slots] = {};
+    use state[max_slots] = {};
+    std::int64_t got[max_slots] = {};
     std::deque<int> ready;       // slots read, in the order of `reads`
     std::deque<write_job> writes;  // the front one is being written
     int held = -1;
@@ -146,9 +151,9 @@ struct chunk_pipeline::shared {
         for (;;) {
             wait_for(lock, [this] { return stop || !writes.empty() || can_read(); });
             if (stop) return;
-            // Keep the main thread fed first: read when it has nothing to
-            // take next, write otherwise.
-            if (can_read() && (ready.empty() || writes.empty())) {
+            // Keep the main thread fed first: read while fewer than two
+            // chunks wait for it, write otherwise.
+            if (can_read() && (ready.size() < 2 || writes.empty())) {
                 read_next(lock);
             } else {
                 write_front(lock);
@@ -194,11 +199,15 @@ bool chunk_pipeline::reserve(std::size_t buffer_bytes, std::size_t side_bytes) {
     auto s = std::unique_ptr<shared>(new (std::nothrow) shared);
     const std::size_t words = aligned_words(std::max<std::size_t>(buffer_bytes, 1));
     const std::size_t side_words = aligned_words(side_bytes);
-    if (!s || !s->store.allocate(words * shared::slots) ||
-        (side_words != 0 && !s->sides.allocate(side_words * shared::slots))) {
+    const std::size_t slot_bytes = (words + side_words) * sizeof(word);
+    const int slots = static_cast<int>(
+        std::clamp<std::size_t>(shared::budget_bytes / slot_bytes, 3, shared::max_slots));
+    if (!s || !s->store.allocate(words * slots) ||
+        (side_words != 0 && !s->sides.allocate(side_words * slots))) {
         say("Out of memory!\n");
         return false;
     }
+    s->slots = slots;
     s->slot_words = words;
     s->side_words = side_words;
     s_ = std::move(s);

@@ -19,8 +19,9 @@ namespace {
 
 enum class direction { encrypt, decrypt };
 
-// Chunks of half a MiB: each carries the steps drawn for it, five bytes a word.
-constexpr std::size_t stream_chunk_bytes = std::size_t{1} << 19;
+// Chunks of a quarter of a MiB: each carries the steps drawn for it, five
+// bytes a word.
+constexpr std::size_t stream_chunk_bytes = std::size_t{1} << 18;
 constexpr std::size_t chunk_words = stream_chunk_bytes / sizeof(word);
 
 bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
