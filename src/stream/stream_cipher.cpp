@@ -119,7 +119,17 @@ void run_words(stream_state& st, word* w, std::size_t n) {
 // Using drawn steps is a loop with no carried state: where the compiler can
 // build copies for wider vector units, the processor's best is picked at load
 // time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__gnu_linux__)
+// Sanitizer builds keep one copy: their run-time starts after load-time
+// choices are made.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KERROW_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KERROW_SANITIZED 1
+#endif
+#if defined(__x86_64__) && defined(__gnu_linux__) && !defined(KERROW_SANITIZED)
 #define KERROW_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define KERROW_VECTOR_CLONES
