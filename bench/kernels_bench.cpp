@@ -74,7 +74,7 @@ void block_sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(bm_block<true>)->Name("encrypt_block")->Apply(block_sizes);
 BENCHMARK(bm_block<false>)->Name("decrypt_block")->Apply(block_sizes);
 
-// The stream word loop over one I/O chunk (1 MiB) at a time.
+// Drawing and using the steps in one loop, over 1 MiB of words at a time.
 template <bool Encrypt>
 void bm_stream_words(benchmark::State& state) {
     const auto nk = static_cast<word>(state.range(0));
