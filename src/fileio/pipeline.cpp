@@ -26,6 +26,8 @@ std::vector<chunk_read> chunks_in_order(std::int64_t length, std::size_t chunk_b
     return reads;
 }
 
+namespace {
+
 // How long a waiting thread watches for the other side before it sleeps: a
 // few chunks' worth of work, where the two threads have a processor each; no
 // time at all on a single processor, where watching would take the time of
@@ -34,6 +36,8 @@ std::chrono::microseconds watch_time() {
     static const std::chrono::microseconds time{std::thread::hardware_concurrency() > 1 ? 2000 : 0};
     return time;
 }
+
+}  // namespace
 
 // What the main thread and the helper share, under one lock.
 struct chunk_pipeline::shared {
@@ -85,16 +89,21 @@ struct chunk_pipeline::shared {
     // waiter first watches for a change for a while.
     template <class Pred>
     void wait_for(std::unique_lock<std::mutex>& lock, Pred pred) {
-        if (pred()) return;
-        const unsigned seen = changes.load(std::memory_order_relaxed);
-        lock.unlock();
         const auto give_up = std::chrono::steady_clock::now() + watch_time();
-        while (changes.load(std::memory_order_acquire) == seen &&
-               std::chrono::steady_clock::now() < give_up) {
-            std::this_thread::yield();  // lets any other work on this processor run
+        while (!pred()) {
+            const unsigned seen = changes.load(std::memory_order_relaxed);
+            lock.unlock();
+            bool watching = true;
+            while (watching && changes.load(std::memory_order_acquire) == seen) {
+                std::this_thread::yield();  // lets any other work on this processor run
+                watching = std::chrono::steady_clock::now() < give_up;
+            }
+            lock.lock();
+            if (!watching) {
+                cv.wait(lock, pred);
+                return;
+            }
         }
-        lock.lock();
-        cv.wait(lock, pred);
     }
 
     unsigned char* buffer(int slot) {
