@@ -41,10 +41,12 @@ std::chrono::microseconds watch_time() {
 
 // What the main thread and the helper share, under one lock.
 struct chunk_pipeline::shared {
-    // The buffers in flight: as many as fit in about 3.5 MiB, and at least
-    // three (one being transformed, one being read, one being written).
-    // Spares let the reads run ahead of the main thread by a few chunks, so
-    // that a read held up for a moment doesn't hold the main thread up.
+    // The buffers in flight: as many as fit in about 3.5 MiB, up to eight;
+    // three where that is more (one being transformed, one being read, one
+    // being written), and two where even three would not fit (huge blocks),
+    // the helper then reading and writing by turns. Spares let the reads run
+    // ahead of the main thread by a few chunks, so that a read held up for a
+    // moment doesn't hold the main thread up.
     static constexpr int max_slots = 8;
     static constexpr std::size_t budget_bytes = std::size_t{7} << 19;
     int slots = 3;
@@ -209,8 +211,8 @@ bool chunk_pipeline::reserve(std::size_t buffer_bytes, std::size_t side_bytes) {
     const std::size_t words = aligned_words(std::max<std::size_t>(buffer_bytes, 1));
     const std::size_t side_words = aligned_words(side_bytes);
     const std::size_t slot_bytes = (words + side_words) * sizeof(word);
-    const int slots = static_cast<int>(
-        std::clamp<std::size_t>(shared::budget_bytes / slot_bytes, 3, shared::max_slots));
+    const std::size_t fit = shared::budget_bytes / slot_bytes;
+    const int slots = fit >= 1 ? static_cast<int>(std::clamp<std::size_t>(fit, 3, shared::max_slots)) : 2;
     if (!s || !s->store.allocate(words * slots) ||
         (side_words != 0 && !s->sides.allocate(side_words * slots))) {
         say("Out of memory!\n");

@@ -42,7 +42,7 @@ public:
     chunk_pipeline& operator=(const chunk_pipeline&) = delete;
     ~chunk_pipeline();  // stops the helper and drops writes still queued
 
-    // Sets aside the buffers of `buffer_bytes` bytes each (three or more), and
+    // Sets aside the buffers of `buffer_bytes` bytes each (two or more), and
     // a side area of `side_bytes` with each (all 64-byte aligned), ahead of start()
     // where a run must know early that memory suffices. False ("Out of
     // memory!" printed) when it doesn't.
