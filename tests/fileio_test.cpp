@@ -135,6 +135,18 @@ TEST(ChunkPipeline, ChunksComeBackInTheOrderAskedAndLandAtTheirOffsets) {
     EXPECT_EQ(flip_through_pipeline(dir.file("in"), dir.file("back"), backward), flipped);
 }
 
+TEST(ChunkPipeline, ChunksTooLargeForThreeBuffersGoThroughTwo) {
+    test::scratch_dir dir;
+    const std::size_t chunk = std::size_t{4} << 20;
+    const auto content = test::pseudo_random(2 * chunk + 5, 24);
+    test::write_file(dir.file("in"), content);
+    test::bytes flipped = content;
+    for (auto& c : flipped) c = static_cast<unsigned char>(~c);
+    const auto forward = chunks_in_order(static_cast<std::int64_t>(content.size()), chunk);
+    const std::vector<chunk_read> backward(forward.rbegin(), forward.rend());
+    EXPECT_EQ(flip_through_pipeline(dir.file("in"), dir.file("out"), backward), flipped);
+}
+
 TEST(ChunkPipeline, ReadsPastTheEndYieldWhatIsThere) {
     test::scratch_dir dir;
     test::write_file(dir.file("in"), test::pseudo_random(100, 22));
