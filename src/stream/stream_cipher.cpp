@@ -168,10 +168,4 @@ void encrypt_stream_words(stream_state& st, word* w, std::size_t n) { run_words<
 
 void decrypt_stream_words(stream_state& st, word* w, std::size_t n) { run_words<false>(st, w, n); }
 
-word stream_tail_word(stream_state& st, word w) {
-    const stream_step s = advance_stream(st.k0, st.nk, st.g, st.ng, st.i);
-    if (++st.i == st.nk) st.i = 0;
-    return w ^ s.mask;
-}
-
 }  // namespace kerrow

@@ -43,8 +43,4 @@ void decrypt_drawn(word* w, const word* masks, const std::uint8_t* counts, std::
 void encrypt_stream_words(stream_state& st, word* w, std::size_t n);
 void decrypt_stream_words(stream_state& st, word* w, std::size_t n);
 
-// The tail word (the last 1 to 3 bytes of a file) is only XORed with its
-// step's mask, in both directions, so the cut bytes above it carry nothing.
-word stream_tail_word(stream_state& st, word w);
-
 }  // namespace kerrow
