@@ -119,10 +119,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
             const auto r = static_cast<word>(here % 4);
             words_from_le(b, t + (r != 0 ? 1 : 0));
             word nb = nb_full;
-            if (t == nb_full) {
-                encrypt_block(b, nb, k.data(), nk, bg, mcyc);
-                pad_word = b[1];
-            } else {
+            if (t != nb_full) {
                 // The final block, made up to two words at least with the last
                 // full block's encrypted word 1 as the padding word.
                 ended = true;
@@ -135,8 +132,9 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
                     pad = t == 1 ? 4 : 0;
                 }
                 if (nb == 2 && t + (r != 0 ? 1 : 0) < 2) b[1] = pad_word;
-                encrypt_block(b, nb, k.data(), nk, bg, mcyc);
             }
+            encrypt_block(b, nb, k.data(), nk, bg, mcyc);
+            if (!ended) pad_word = b[1];
             words_to_le(b, nb);
             used += nb;
         }

@@ -24,6 +24,17 @@ enum class direction { encrypt, decrypt };
 constexpr std::size_t stream_chunk_bytes = std::size_t{1} << 18;
 constexpr std::size_t chunk_words = stream_chunk_bytes / sizeof(word);
 
+// The steps drawn for a chunk, as its side area holds them: the masks, then
+// the counts.
+struct drawn_steps {
+    word* masks;
+    std::uint8_t* counts;
+};
+drawn_steps steps_in(const void* side) {
+    auto* masks = static_cast<word*>(const_cast<void*>(side));
+    return {masks, reinterpret_cast<std::uint8_t*>(masks + chunk_words)};
+}
+
 bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
                          const char* gamm, const char* gcyc_text) {
     input_file input;
@@ -51,13 +62,12 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     const auto finisher = [dir](void* data, std::size_t n, const void* side) {
         auto* w = static_cast<word*>(data);
         const std::size_t words = n / sizeof(word);
-        const auto* masks = static_cast<const word*>(side);
-        const auto* counts = reinterpret_cast<const std::uint8_t*>(masks + chunk_words);
+        const drawn_steps steps = steps_in(side);
         words_from_le(w, words);
         if (dir == direction::encrypt) {
-            encrypt_drawn(w, masks, counts, words);
+            encrypt_drawn(w, steps.masks, steps.counts, words);
         } else {
-            decrypt_drawn(w, masks, counts, words);
+            decrypt_drawn(w, steps.masks, steps.counts, words);
         }
         words_to_le(w, words);
     };
@@ -72,15 +82,14 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         const auto full = static_cast<std::size_t>(got / 4);
         const auto r = static_cast<std::size_t>(got % 4);
         const std::size_t words = full + (r != 0 ? 1 : 0);
-        auto* masks = static_cast<word*>(pipe.side());
-        auto* counts = reinterpret_cast<std::uint8_t*>(masks + chunk_words);
-        draw_stream(state, masks, counts, words);
+        const drawn_steps steps = steps_in(pipe.side());
+        draw_stream(state, steps.masks, steps.counts, words);
         if (r != 0) {
             // The tail word: the last r bytes, zero-extended and only XORed
             // with its mask. It is written whole and the output is cut back
             // to the input's length below.
             std::memset(chunk + got, 0, 4 - r);
-            counts[full] = 0;
+            steps.counts[full] = 0;
             pad = static_cast<std::int64_t>(4 - r);
         }
         if (!pipe.commit(words * sizeof(word))) return false;
