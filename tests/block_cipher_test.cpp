@@ -169,6 +169,18 @@ TEST(BlockCipher, BlockSmallerThanItsBufferUsesItsOwnWordCount) {
     EXPECT_EQ(words(buffer.begin(), buffer.begin() + 2), two);
     EXPECT_EQ(words(buffer.begin() + 2, buffer.end()), words(before.begin() + 2, before.end()));
     EXPECT_EQ(key, key_model);
+
+    // A final block of one word (read under another block length): the
+    // partner index is the word itself, and the steps' order of writes
+    // decides the result.
+    for (const int mcyc : {1, 2, 3}) {
+        words one = random_words(5, gen), one_model(one.begin(), one.begin() + 1);
+        words k1 = random_words(3, gen), k1_model = k1;
+        decrypt_block(one.data(), 1, k1.data(), 3, g.data(), 7, mcyc);
+        model::decrypt(one_model, k1_model, g, mcyc);
+        EXPECT_EQ(one[0], one_model[0]) << "mcyc " << mcyc;
+        EXPECT_EQ(k1, k1_model) << "mcyc " << mcyc;
+    }
 }
 
 }  // namespace

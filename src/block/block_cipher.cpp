@@ -159,19 +159,21 @@ void decrypt_by(word* b, const word nb, word* k, const word nk, const std::int32
     word i = end == 0 ? nk - 1 : end - 1;
     for (std::int32_t cycle = 0; cycle < mcyc; ++cycle) {
         for (word x = nb; x-- > 0;) {
-            const word ki = k[i];
-            const word gi = pick_by(mod_g, ki);
+            // The steps one by one, each reading what the last one left: with
+            // a block of one word m is x, so B[x] is written first and B[m]
+            // last, and K[i] takes B[x] as that left it.
+            const word gi = pick_by(mod_g, k[i]);
             const word s = gi % 32;
             const gamma_pair gp = pairs(gi);
-            const word l = step_off(pick_by(mod_k, ki + i), i, nk);
-            const word m = step_off(pick_by(mod_b, ki + x), x, nb);
-            const word y = rotl(b[x] ^ gp.term, s);
-            const word kl = rotl(k[l] ^ gp.g, s);
-            const word bx = rotl(b[m] ^ y, m % 32);
+            b[x] = rotl(b[x] ^ gp.term, s);
+            const word l = step_off(pick_by(mod_k, k[i] + i), i, nk);
+            k[l] = rotl(k[l] ^ gp.g, s);
+            const word m = step_off(pick_by(mod_b, k[i] + x), x, nb);
+            const word y = b[x];
+            b[x] = rotl(b[m] ^ y, m % 32);
             b[m] = y;
-            b[x] = bx;
-            k[l] = rotl(ki ^ kl, l % 32);
-            k[i] = ki ^ bx;
+            k[l] = rotl(k[i] ^ k[l], l % 32);
+            k[i] ^= b[x];
             i = i == 0 ? nk - 1 : i - 1;
         }
     }
