@@ -1,9 +1,11 @@
 // Faults and bad input through the built binary, in all four drivers: a full
-// disk, outputs that are the input, key or gamm file by another name, files
-// that aren't regular, missing paths, damaged containers and every form of a
+// disk, a file-size limit, outputs that are the input, key or gamm file by
+// another name (or become one during the run), files that aren't regular,
+// missing paths, FIFOs, interrupts, damaged containers and every form of a
 // count argument. A failed run must print its own line, exit 1, never print
 // "Done." and leave the input, key and gamm files as they were.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,9 @@
 #include <filesystem>
 #include <functional>
 #include <ostream>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -238,7 +243,135 @@ TEST_P(Faults, OutputThatCantBeCreatedIsRefusedButADeviceIsTaken) {
     EXPECT_TRUE(has_line(r.out, d.closing_line)) << r.out;
 }
 
+// The key file's name typed where the output goes and a missing name where
+// the key goes: the run fails on the key, and the key file is not touched.
+TEST_P(Faults, ShiftedArgumentsLeaveTheKeyFileAlone) {
+    const driver& d = GetParam();
+    const files f(1000);
+    const std::string in = f.input_for(d);
+    const snapshot before({in, f.key(), f.gamm()});
+    const run_result r = run_kerrow(command(d, in, f.key(), f.file("new.out"), f.gamm()));
+    expect_failed(r, d, key_open_line);
+    before.expect_unchanged();
+}
+
+// A file-size limit makes writes fail like a full disk; it doesn't kill the run.
+TEST_P(Faults, FileSizeLimitFailsWithTheWriteLine) {
+    const driver& d = GetParam();
+    const files f((std::size_t{3} << 20) + 3);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const run_result r = run_kerrow(command(d, f.input_for(d), f.file("out.bin"), f.key(), f.gamm()));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    expect_failed(r, d, "Error writing output file!");
+}
+
+// Standard output that can't be written makes the run fail; the file it
+// wrote is kept.
+TEST_P(Faults, UnwritableStandardOutputFailsTheRun) {
+    const driver& d = GetParam();
+    const files f(1000);
+    const int full = ::open("/dev/full", O_WRONLY);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ASSERT_GE(full, 0);
+    const std::string out = f.file("out.bin");
+    EXPECT_EQ(wait_kerrow(start_kerrow(command(d, f.input_for(d), out, f.key(), f.gamm()), full, null)), 1);
+    ::close(full);
+    ::close(null);
+    const bytes expected = d.decrypt() ? read_file(f.plain())
+                           : d.block() ? read_file(f.sealed_block())
+                                       : read_file(f.sealed_stream());
+    EXPECT_TRUE(read_file(out) == expected);
+}
+
+// Through a FIFO the stream drivers write exactly the bytes a file gets; the
+// block drivers, which write at positions, fail before writing anything.
+TEST_P(Faults, FifoOutputGetsExactlyTheFileBytesOrNothing) {
+    const driver& d = GetParam();
+    const files f(1001);
+    const std::string in = f.input_for(d);
+    ASSERT_EQ(run_kerrow(command(d, in, f.file("as-file"), f.key(), f.gamm())).exit_code, 0);
+    const std::string fifo = f.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const run_result r = run_kerrow(command(d, in, fifo, f.key(), f.gamm()));
+    bytes got(4096);
+    const ssize_t n = ::read(reader, got.data(), got.size());
+    ::close(reader);
+    got.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (d.block()) {
+        expect_failed(r, d, "Error writing output file!");
+        EXPECT_TRUE(got.empty());
+    } else {
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_TRUE(got == read_file(f.file("as-file"))) << got.size() << " bytes through the FIFO";
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllDrivers, Faults, ::testing::ValuesIn(drivers), driver_name);
+
+// A symbolic link flipped between the input and a harmless file while runs
+// write to it: the input is never the file that gets emptied.
+TEST(OutputRace, LinkFlippedToTheInputNeverCostsTheInput) {
+    const files f(4000);
+    const std::string link = f.file("lnk"), safe = f.file("safe");
+    write_file(safe, {});
+    const snapshot before({f.plain(), f.key(), f.gamm()});
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        const std::string tmp = f.file("lnk.tmp");
+        for (bool to_input = false; !stop; to_input = !to_input) {
+            ::symlink((to_input ? f.plain() : safe).c_str(), tmp.c_str());
+            ::rename(tmp.c_str(), link.c_str());
+        }
+    });
+    for (int run = 0; run < 100; ++run) {
+        const driver& d = drivers[run % 2 == 0 ? 0 : 2];
+        const run_result r = run_kerrow(command(d, f.plain(), link, f.key(), f.gamm()));
+        EXPECT_TRUE(r.exit_code == 0 || has_line(r.out, same_file_line)) << r.out;
+    }
+    stop = true;
+    flipper.join();
+    before.expect_unchanged();
+}
+
+// SIGINT or SIGTERM in the middle of a block decryption (its output already
+// stretched to full length) removes that output, new or emptied, and the run
+// ends by the signal; what it had printed is not lost.
+TEST(Interrupts, RemoveTheUnfinishedOutputAndEndByTheSignal) {
+    const files f(8u << 20);
+    std::vector<std::string> seal = command(drivers[0], f.plain(), f.file("big.kbx"), f.key(), f.gamm());
+    seal[7] = "40";
+    ASSERT_EQ(run_kerrow(seal).exit_code, 0);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        const std::string out = f.file("out.bin");
+        if (sig == SIGTERM) write_file(out, bytes(10, 1));  // an existing output, emptied by the run
+        std::vector<std::string> open = command(drivers[1], f.file("big.kbx"), out, f.key(), f.gamm());
+        open[7] = "40";
+        char log[] = "/tmp/kerrow-int-XXXXXX";
+        const int log_fd = ::mkstemp(log);
+        ASSERT_GE(log_fd, 0);
+        ::unlink(log);
+        const pid_t pid = start_kerrow(open, log_fd, log_fd);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        std::error_code ec;
+        while (fs::file_size(out, ec) != (8u << 20) && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ::kill(pid, sig);
+        EXPECT_EQ(wait_kerrow(pid), 128 + sig);
+        EXPECT_FALSE(fs::exists(out));
+        const std::string said = read_all(log_fd);
+        ::close(log_fd);
+        EXPECT_TRUE(has_line(said, "Working...")) << said;
+        EXPECT_EQ(said.find("Done."), std::string::npos) << said;
+    }
+}
 
 // Damaged containers that still pass the header checks (the refusals are
 // tested with the block drivers). The key is 16 bytes (4 header words, a 20-byte header),
@@ -372,9 +505,13 @@ TEST(CountForms, InsideTheRangeRunOutsideAreRefused) {
             SCOPED_TRACE(std::string(p.name) + " \"" + form.text + "\"");
             std::vector<std::string> args = command(p.d, f.plain(), f.file("out.bin"), f.key(), f.gamm());
             args[p.index] = form.text;
+            write_file(f.file("out.bin"), bytes(5, 9));
             const snapshot before({f.plain(), f.key(), f.gamm()});
+            const snapshot output({f.file("out.bin")});
             const run_result r = run_kerrow(args);
             before.expect_unchanged();
+            // A refused count leaves an existing output as it was.
+            if (!form.accepted) output.expect_unchanged();
             const bool negative_block = std::string(p.name) == "block length" && form.text[0] == '-';
             if (!form.accepted) {
                 expect_failed(r, p.d, "Value must be integer!");

@@ -47,52 +47,62 @@ TEST(OutputFile, EveryWritePathReportsAFullDisk) {
     {
         output_file f;
         ASSERT_TRUE(f.open("/dev/full"));
-        EXPECT_TRUE(f.write("abcd", 4)) << "a small write is only buffered";
-        EXPECT_FALSE(f.close()) << "the close writes the buffer and must see the failure";
-    }
-    {
-        output_file f;
-        ASSERT_TRUE(f.open("/dev/full"));
-        const std::vector<unsigned char> big(io_chunk_bytes + 1, 7);
-        EXPECT_FALSE(f.write(big.data(), big.size()));
-    }
-    {
-        output_file f;
-        ASSERT_TRUE(f.open("/dev/full"));
+        ASSERT_TRUE(f.begin_result(true));
+        EXPECT_FALSE(f.write("abcd", 4));
+        EXPECT_FALSE(f.write_zeros(io_chunk_bytes + 1));
         EXPECT_FALSE(f.write_at("abcd", 4, 0));
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Error writing output file!\nError writing output file!\nError writing output file!\n");
 }
 
-TEST(OutputFile, WritesInOrderThenAtPositionsAndSetsTheLength) {
+// What the file held stays until the result begins; then it is written in
+// order, at positions, and its length set through the open file.
+TEST(OutputFile, KeepsItsContentUntilTheResultBegins) {
     test::scratch_dir dir;
+    const test::bytes old{'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', '!', '!', '!', '!', '!'};
+    test::write_file(dir.file("o"), old);
     output_file f;
     ASSERT_TRUE(f.open(dir.file("o").c_str()));
+    EXPECT_EQ(test::read_file(dir.file("o")), old);
+    ASSERT_TRUE(f.begin_result(true));
     ASSERT_TRUE(f.write_zeros(8));
     ASSERT_TRUE(f.write("xyz", 3));
     ASSERT_TRUE(f.write_at("AB", 2, 1));
     ASSERT_TRUE(f.set_length(13));
-    ASSERT_TRUE(f.close());
     EXPECT_EQ(test::read_file(dir.file("o")),
               (test::bytes{0, 'A', 'B', 0, 0, 0, 0, 0, 'x', 'y', 'z', 0, 0}));
-    ASSERT_TRUE(cut_file_end(dir.file("o").c_str(), 4));
+    ASSERT_TRUE(f.set_length(9));
+    ASSERT_TRUE(f.close());
     EXPECT_EQ(test::read_file(dir.file("o")).size(), 9u);
 }
 
-TEST(OutputFile, DevicesHaveNoLengthToSet) {
-    output_file f;
-    ASSERT_TRUE(f.open("/dev/null"));
-    EXPECT_TRUE(f.write("abcd", 4));
-    EXPECT_TRUE(f.set_length(100));
-    EXPECT_TRUE(f.close());
-    EXPECT_TRUE(cut_file_end("/dev/null", 3));
-}
+// A device has no length to set; a FIFO takes a stream of bytes but no
+// writes at positions, so a result that needs them is refused before
+// anything reaches it.
+TEST(OutputFile, DevicesHaveNoLengthAndFifosNoPositions) {
+    output_file null;
+    ASSERT_TRUE(null.open("/dev/null"));
+    ASSERT_TRUE(null.begin_result(true));
+    EXPECT_TRUE(null.write("abcd", 4));
+    EXPECT_TRUE(null.set_length(100));
+    EXPECT_TRUE(null.close());
 
-TEST(OutputFile, CutOfAMissingFileSaysItCannotBeOpened) {
+    test::scratch_dir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    output_file f;
+    ASSERT_TRUE(f.open(fifo.c_str()));
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(cut_file_end("/nonexistent/out", 3));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening input file!\n");
+    EXPECT_FALSE(f.begin_result(true));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error writing output file!\n");
+    EXPECT_TRUE(f.begin_result(false));
+    EXPECT_TRUE(f.close());
+    char buf[4];
+    EXPECT_EQ(::read(reader, buf, sizeof buf), 0) << "nothing reached the FIFO";
+    ::close(reader);
 }
 
 // Reads a file through a pipeline in the given order, flips every byte and
@@ -213,17 +223,22 @@ TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {
     for (const char* n : {"in", "key", "gamm"}) test::write_file(dir.file(n), {1, 2, 3, 4, 5});
     ASSERT_EQ(::symlink(dir.file("key").c_str(), dir.file("key.lnk").c_str()), 0);
     ASSERT_EQ(::link(dir.file("gamm").c_str(), dir.file("gamm.hard").c_str()), 0);
-    input_file in;
-    ASSERT_TRUE(in.open(dir.file("in").c_str()));
-    const std::string key = dir.file("key"), gamm = dir.file("gamm");
+    const std::string in = dir.file("in"), key = dir.file("key"), gamm = dir.file("gamm");
+    const auto opens = [&](const std::string& out) {
+        input_file input;
+        output_file output;
+        return open_run_files(input, output, {in.c_str(), out.c_str(), key.c_str(), gamm.c_str()},
+                              "in\n", "out\n");
+    };
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(output_differs(dir.file("sub/../in").c_str(), in, key.c_str(), gamm.c_str()));
-    EXPECT_FALSE(output_differs(dir.file("key.lnk").c_str(), in, key.c_str(), gamm.c_str()));
-    EXPECT_FALSE(output_differs(dir.file("gamm.hard").c_str(), in, key.c_str(), gamm.c_str()));
-    EXPECT_TRUE(output_differs(dir.file("new").c_str(), in, key.c_str(), gamm.c_str()));
-    EXPECT_TRUE(output_differs("/dev/null", in, key.c_str(), gamm.c_str()));
+    EXPECT_FALSE(opens(dir.file("sub/../in")));
+    EXPECT_FALSE(opens(dir.file("key.lnk")));
+    EXPECT_FALSE(opens(dir.file("gamm.hard")));
+    EXPECT_TRUE(opens(dir.file("new")));
+    EXPECT_TRUE(opens("/dev/null"));
     const std::string line = "Output file must differ from the input, key and gamm files!\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line + line);
+    for (const char* n : {"in", "key", "gamm"}) EXPECT_EQ(test::read_file(dir.file(n)), (test::bytes{1, 2, 3, 4, 5}));
 }
 
 TEST(Counts, ConvertLikeAtoiAndRefuseZeroAndOutOfRange) {

@@ -76,12 +76,15 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     const auto nk = static_cast<word>(k.size());
     const auto ng = static_cast<word>(g.size());
 
-    // The placeholder is zeros, never the key: a run cut short must not leave
-    // the key in clear at the start of the output.
-    if (!output.write_zeros((std::uint64_t{nk} + 1) * sizeof(word))) return false;
     prepare_gamma(g, k, gcyc);
     block_gamma bg;
     prepare_block_gamma(bg, g.data(), ng);
+    // Every input is known good: only now is the output emptied. The
+    // placeholder is zeros, never the key: a run cut short must not leave the
+    // key in clear at the start of the output.
+    if (!output.begin_result(true) || !output.write_zeros((std::uint64_t{nk} + 1) * sizeof(word))) {
+        return false;
+    }
 
     std::int64_t block_bytes = block_length;
     if (block_bytes > length) {
@@ -201,10 +204,13 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     if (!load_key_material(gamm, gamm_file_lines, g)) return false;
     const auto ng = static_cast<word>(g.size());
 
-    if (!output.set_length(area_bytes)) return false;
     prepare_gamma(g, k0, gcyc);
     block_gamma bg;
     prepare_block_gamma(bg, g.data(), ng);
+    // Every input is known good: only now is the output emptied, then
+    // stretched to the block area's length so that each block can be written
+    // at its place as the walk comes to it.
+    if (!output.begin_result(true) || !output.set_length(area_bytes)) return false;
     for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
 
     // Walk the blocks from the last to the first, a chunk of them at a time;
@@ -238,10 +244,10 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
         words_to_le(b, words);
         if (!pipe.commit_at(words * sizeof(word), lo * block_bytes)) return false;
     }
-    if (!pipe.finish()) return false;
+    // The padding is cut through the open file, never by its path again.
+    if (!pipe.finish() || !output.set_length(area_bytes - pad)) return false;
     input.close();
     if (!output.close()) return false;
-    if (pad != 0 && !cut_file_end(out, pad)) return false;
 
     const bool same_key = std::equal(k.data(), k.data() + nk, k0.data());
     say(same_key ? "Done.Successfuly decrypted.\n" : "Done.Not decrypted.\n");

@@ -1,6 +1,7 @@
 #include "cli/dispatch.hpp"
 
 #include <cstdio>
+#include <new>
 
 #include "block/block_file.hpp"
 #include "common/report.hpp"
@@ -89,27 +90,48 @@ int write_notice() {
     }
     unsigned char record[notice_size];
     notice_record(record);
-    return file.write(record, sizeof record) && file.close() ? exit_ok : exit_failure;
+    return file.begin_result(false) && file.write(record, sizeof record) && file.close() ? exit_ok
+                                                                                       : exit_failure;
 }
 
-}  // namespace
+// Runs a driver. Memory that runs out inside the standard library (the
+// pipeline's lists, its thread) ends the run like any other shortage.
+bool run_driver(const driver& d, const char* const* args) {
+    try {
+        return d.run(args);
+    } catch (const std::bad_alloc&) {
+        say("Out of memory!\n");
+        return false;
+    }
+}
 
-int run_command_line(int argc, const char* const* argv) {
+int dispatch(int argc, const char* const* argv) {
     say(banner);
     if (argc < 2) return fail_with_usage("Not enough arguments.\n\n");
     if (same_nocase(argv[1], "c")) return write_notice();
     if (argc < 8) return fail_with_usage("Not enough arguments.\n\n");
 
-    bool mode_known = false;
     for (const driver& d : drivers) {
         if (!same_nocase(argv[2], d.mode)) continue;
         if (argc < d.min_argc) return fail_with_usage("Not enough arguments.\n\n");
-        mode_known = true;
         if (!same_nocase(argv[1], d.direction)) continue;
-        return d.run(argv + 3) ? exit_ok : fail_with_usage(d.failure_line);
+        return run_driver(d, argv + 3) ? exit_ok : fail_with_usage(d.failure_line);
     }
-    (void)mode_known;
     return fail_with_usage("Bad arguments.\n\n");
+}
+
+}  // namespace
+
+int run_command_line(int argc, const char* const* argv) {
+    guard_process();
+    // Each line reaches a file or a pipe as soon as it is printed, so that a
+    // run that is killed keeps what it said.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    const int code = dispatch(argc, argv);
+    // Lines that could not be written make the run a failure; its file work
+    // is kept.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return exit_failure;
+    return code;
 }
 
 }  // namespace kerrow

@@ -3,11 +3,11 @@
 #include "common/report.hpp"
 #include "fileio/raw_io.hpp"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,57 +111,97 @@ bool write_fully(int fd, const void* src, std::size_t n, std::int64_t offset) {
     return true;
 }
 
-output_file::output_file() = default;
+namespace {
 
-output_file::~output_file() { close_quietly(fd_); }
+// The output that an interrupt removes: its path and identity. The identity
+// is written before the path is published, and the handler checks it, so
+// that a path re-pointed since the open costs no other file.
+std::atomic<const char*> removable_path{nullptr};
+dev_t removable_dev = 0;
+ino_t removable_ino = 0;
+static_assert(std::atomic<const char*>::is_always_lock_free, "read by a signal handler");
+
+void mark_removable(const char* path, const struct stat& st) {
+    removable_dev = st.st_dev;
+    removable_ino = st.st_ino;
+    removable_path.store(path, std::memory_order_release);
+}
+
+void clear_removable() { removable_path.store(nullptr, std::memory_order_release); }
+
+// Only async-signal-safe calls: stat, unlink, write, signal, raise.
+extern "C" void on_interrupt(int sig) {
+    const char* path = removable_path.exchange(nullptr, std::memory_order_acquire);
+    struct stat st {};
+    if (path != nullptr && ::stat(path, &st) == 0 && st.st_dev == removable_dev &&
+        st.st_ino == removable_ino && ::unlink(path) == 0) {
+        static constexpr char line[] = "kerrow: interrupted; the unfinished output was removed\n";
+        [[maybe_unused]] const ssize_t k = ::write(STDERR_FILENO, line, sizeof line - 1);
+    }
+    // The signal stays blocked until the handler returns, and then ends the
+    // process as if no handler had been there.
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Opens an output without O_TRUNC; `created` tells whether this open made it.
+int open_output(const char* path, bool& created) {
+    // O_NONBLOCK: a FIFO with no reader would stall the open for ever.
+    int fd = open_nonblocking(path, O_WRONLY | O_CREAT | O_EXCL);
+    created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        fd = open_nonblocking(path, O_WRONLY);
+        // Gone since, or a symbolic link to nothing: create it after all.
+        if (fd < 0 && errno == ENOENT) {
+            fd = open_nonblocking(path, O_WRONLY | O_CREAT);
+            created = fd >= 0;
+        }
+    }
+    return fd;
+}
+
+}  // namespace
+
+output_file::~output_file() {
+    if (fd_ >= 0) clear_removable();
+    close_quietly(fd_);
+}
 
 bool output_file::open(const char* path) {
+    if (fd_ >= 0) clear_removable();
     close_quietly(fd_);
-    // Without O_NONBLOCK a FIFO with no reader would stall here for ever.
-    int fd = open_nonblocking(path, O_WRONLY | O_CREAT | O_TRUNC);
+    bool created = false;
+    int fd = open_output(path, created);
     if (fd < 0) return false;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !clear_nonblocking(fd)) {
         close_quietly(fd);
         return false;
     }
-    buffer_.reset(new (std::nothrow) unsigned char[io_chunk_bytes]);
-    if (!buffer_) {
-        close_quietly(fd);
-        return false;
-    }
     fd_ = fd;
+    path_ = path;
     regular_ = S_ISREG(st.st_mode);
-    used_ = 0;
+    if (created && regular_) mark_removable(path, st);
+    return true;
+}
+
+bool output_file::begin_result(bool positioned) {
+    // A pipe, FIFO or terminal has no position to write at.
+    if (positioned && ::lseek(fd_, 0, SEEK_CUR) < 0) return fail();
+    if (!regular_) return true;
+    struct stat st {};
+    if (::ftruncate(fd_, 0) != 0 || ::fstat(fd_, &st) != 0) return fail();
+    mark_removable(path_, st);
     return true;
 }
 
 bool output_file::fail() {
     say(write_error_line);
-    used_ = 0;
     return false;
 }
 
-bool output_file::flush() {
-    if (used_ == 0) return true;
-    if (!write_fully(fd_, buffer_.get(), used_, -1)) return fail();
-    used_ = 0;
-    return true;
-}
-
 bool output_file::write(const void* src, std::size_t n) {
-    if (n == 0) return true;
-    const auto* p = static_cast<const unsigned char*>(src);
-    if (used_ + n <= io_chunk_bytes) {
-        std::memcpy(buffer_.get() + used_, p, n);
-        used_ += n;
-        return true;
-    }
-    if (!flush()) return false;
-    if (n >= io_chunk_bytes) return write_fully(fd_, p, n, -1) || fail();
-    std::memcpy(buffer_.get(), p, n);
-    used_ = n;
-    return true;
+    return write_fully(fd_, src, n, -1) || fail();
 }
 
 bool output_file::write_zeros(std::uint64_t n) {
@@ -175,12 +215,10 @@ bool output_file::write_zeros(std::uint64_t n) {
 }
 
 bool output_file::write_at(const void* src, std::size_t n, std::int64_t offset) {
-    if (!flush()) return false;
     return write_fully(fd_, src, n, offset) || fail();
 }
 
 bool output_file::set_length(std::int64_t length) {
-    if (!flush()) return false;
     if (!regular_) return true;
     if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) return fail();
     return true;
@@ -188,27 +226,24 @@ bool output_file::set_length(std::int64_t length) {
 
 bool output_file::close() {
     if (fd_ < 0) return true;
-    const bool flushed = flush();
+    clear_removable();
     const int rc = ::close(fd_);
     fd_ = -1;
-    buffer_.reset();
-    if (!flushed) return false;
     // A close that fails (EINTR included) may have lost delayed write errors.
     if (rc != 0) return fail();
     return true;
 }
 
-bool output_differs(const char* out_path, const input_file& input, const char* key_path,
-                    const char* gamm_path) {
-    struct stat out {};
-    if (::stat(out_path, &out) != 0) return true;  // not there yet: nothing to destroy
+namespace {
+
+bool one_of_run_files(const struct stat& out, const input_file& input, const run_paths& paths) {
     struct stat other {};
-    bool same = ::fstat(input.fd(), &other) == 0 && same_file(out, other);
-    same = same || (::stat(key_path, &other) == 0 && same_file(out, other));
-    same = same || (::stat(gamm_path, &other) == 0 && same_file(out, other));
-    if (same) say(same_file_line);
-    return !same;
+    return (::fstat(input.fd(), &other) == 0 && same_file(out, other)) ||
+           (::stat(paths.key, &other) == 0 && same_file(out, other)) ||
+           (::stat(paths.gamm, &other) == 0 && same_file(out, other));
 }
+
+}  // namespace
 
 bool open_run_files(input_file& input, output_file& output, const run_paths& paths,
                     const char* input_error_line, const char* output_error_line) {
@@ -216,32 +251,37 @@ bool open_run_files(input_file& input, output_file& output, const run_paths& pat
         say(input_error_line);
         return false;
     }
-    if (!output_differs(paths.out, input, paths.key, paths.gamm)) return false;
-    if (!output.open(paths.out)) {
+    // The output's own descriptor is compared, so that a path re-pointed
+    // between a check and the open can't slip another file in. An output that
+    // can't be opened is still compared by its path, for the clearer line.
+    const bool opened = output.open(paths.out);
+    struct stat out {};
+    const bool known = opened ? ::fstat(output.fd(), &out) == 0 : ::stat(paths.out, &out) == 0;
+    if (known && one_of_run_files(out, input, paths)) {
+        say(same_file_line);
+        return false;
+    }
+    if (!opened) {
         say(output_error_line);
         return false;
     }
     return true;
 }
 
-bool cut_file_end(const char* path, std::int64_t bytes) {
-    int fd;
-    do {
-        fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        say("Error opening input file!\n");
-        return false;
+void guard_process() {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction act {};
+    act.sa_handler = on_interrupt;
+    sigemptyset(&act.sa_mask);
+    const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
+    for (const int sig : interrupts) sigaddset(&act.sa_mask, sig);
+    for (const int sig : interrupts) {
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+            ::sigaction(sig, &act, nullptr);
+        }
     }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0;
-    if (ok && S_ISREG(st.st_mode)) {
-        const off_t length = st.st_size - static_cast<off_t>(bytes);
-        ok = ::ftruncate(fd, length < 0 ? 0 : length) == 0;
-    }
-    ok = (::close(fd) == 0) && ok;
-    if (!ok) say(write_error_line);
-    return ok;
 }
 
 }  // namespace kerrow

@@ -46,25 +46,34 @@ private:
 // The length of an open file in bytes; the file's position is left where it was.
 std::int64_t file_length(const input_file& file);
 
-// An output file, created or truncated at open. Writes are buffered; every
-// write, flush, seek, length change and the close itself are checked. The
-// bulk of a run's data goes through a chunk_pipeline instead (pipeline.hpp).
+// An output file. It is opened (created when missing) without touching what
+// it holds, and emptied only by begin_result(), once the run knows that its
+// inputs are good: a run that fails before that leaves an existing file as
+// it was. Writes go straight to the file; every write, length change and the
+// close itself are checked. The bulk of a run's data goes through a
+// chunk_pipeline instead (pipeline.hpp).
+//
+// From begin_result() on (or from open() when open() created the file) until
+// close(), an interrupt removes the file before the process ends.
 class output_file {
 public:
-    output_file();
+    output_file() = default;
     output_file(const output_file&) = delete;
     output_file& operator=(const output_file&) = delete;
     ~output_file();  // closes without a report; a run that reaches its end calls close()
 
-    // False (nothing printed) when the file can't be created.
+    // False (nothing printed) when the file can't be opened or created.
     bool open(const char* path);
+    // Empties a regular file, right before the first byte of the result.
+    // `positioned`: the result is written at offsets, which a pipe or FIFO
+    // can't take; such an output is refused here with the write error line,
+    // before anything reaches it.
+    bool begin_result(bool positioned);
     bool write(const void* src, std::size_t n);
     bool write_zeros(std::uint64_t n);
-    // Writes at an absolute offset (pending buffered data is written first).
     bool write_at(const void* src, std::size_t n, std::int64_t offset);
     // Sets the length of a regular file; a device such as /dev/null has none.
     bool set_length(std::int64_t length);
-    bool flush();
     bool close();
 
     int fd() const noexcept { return fd_; }
@@ -73,15 +82,8 @@ private:
     bool fail();
     int fd_ = -1;
     bool regular_ = false;
-    std::unique_ptr<unsigned char[]> buffer_;
-    std::size_t used_ = 0;
+    const char* path_ = nullptr;
 };
-
-// Refuses (printing its line) an output path that names the same file as the
-// open input or as the key or gamm file at their paths, by device and inode,
-// so that other spellings, symbolic links and hard links are caught too.
-bool output_differs(const char* out_path, const input_file& input, const char* key_path,
-                    const char* gamm_path);
 
 // The four paths a driver is given.
 struct run_paths {
@@ -91,16 +93,17 @@ struct run_paths {
     const char* gamm;
 };
 
-// Opens a run's input, refuses an output that is one of the files to be read,
-// then creates the output: the order every driver follows, so that nothing is
-// truncated before it has been read. Prints the input's or the output's
+// Opens a run's input, then its output without emptying it, and refuses an
+// output that is the input (by their descriptors) or the key or gamm file:
+// the order every driver follows. Prints the input's or the output's
 // open-error line (or the same-file line) and gives false on failure.
 bool open_run_files(input_file& input, output_file& output, const run_paths& paths,
                     const char* input_error_line, const char* output_error_line);
 
-// Reopens a closed output by its path, without creating or truncating it, and
-// cuts `bytes` bytes off its end. Prints "Error opening input file!" when the
-// reopen fails and the write error line when the cut fails.
-bool cut_file_end(const char* path, std::int64_t bytes);
+// Sets up the process for a run: a file-size limit or a closed pipe makes a
+// write fail instead of ending the process, and an interrupt (SIGINT,
+// SIGTERM, SIGHUP) removes the output that the run created or emptied, then
+// ends the process by the same signal. Signals the caller ignores stay ignored.
+void guard_process();
 
 }  // namespace kerrow

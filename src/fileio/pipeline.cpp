@@ -228,7 +228,7 @@ bool chunk_pipeline::reserve(std::size_t buffer_bytes, std::size_t side_bytes) {
 bool chunk_pipeline::start(std::vector<chunk_read> reads, std::size_t buffer_bytes,
                            std::size_t side_bytes, chunk_finisher finisher) {
     for (const chunk_read& r : reads) buffer_bytes = std::max(buffer_bytes, r.bytes);
-    if (!reserve(buffer_bytes, side_bytes) || !output_.flush()) return false;
+    if (!reserve(buffer_bytes, side_bytes)) return false;
     shared& s = *s_;
     s.finisher = std::move(finisher);
     s.in_fd = input_.fd();

@@ -49,7 +49,7 @@ public:
     bool reserve(std::size_t buffer_bytes, std::size_t side_bytes = 0);
 
     // Starts reading `reads`, in their order, into the buffers (made larger
-    // where a read needs it). The output's buffered bytes are written first.
+    // where a read needs it).
     // Each committed chunk goes through `finisher`, when given, before it is
     // written. False (its line printed) when out of memory or when that
     // write fails.

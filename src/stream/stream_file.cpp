@@ -52,6 +52,8 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     if (!load_key_material(gamm, gamm_file_lines, g)) return false;
     prepare_gamma(g, k, gcyc);
     prepare_stream_key(k0, k, gcyc);
+    // Every input is known good: only now is the output emptied.
+    if (!output.begin_result(false)) return false;
 
     stream_state state{k0.data(), static_cast<word>(k0.size()), g.data(),
                        static_cast<word>(g.size())};
@@ -61,7 +63,7 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     const std::vector<chunk_read> reads = chunks_in_order(length, stream_chunk_bytes);
     const auto finisher = [dir](void* data, std::size_t n, const void* side) {
         auto* w = static_cast<word*>(data);
-        const std::size_t words = n / sizeof(word);
+        const std::size_t words = (n + sizeof(word) - 1) / sizeof(word);  // a tail word too
         const drawn_steps steps = steps_in(side);
         words_from_le(w, words);
         if (dir == direction::encrypt) {
@@ -73,7 +75,6 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     };
     chunk_pipeline pipe(input, output);
     if (!pipe.start(reads, stream_chunk_bytes, chunk_words * (sizeof(word) + 1), finisher)) return false;
-    std::int64_t pad = 0;
     for (const chunk_read& asked : reads) {
         std::int64_t got = 0;
         auto* chunk = static_cast<unsigned char*>(pipe.next(got));
@@ -86,19 +87,17 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         draw_stream(state, steps.masks, steps.counts, words);
         if (r != 0) {
             // The tail word: the last r bytes, zero-extended and only XORed
-            // with its mask. It is written whole and the output is cut back
-            // to the input's length below.
+            // with its mask. Only its r bytes are written, so that a pipe
+            // gets exactly the input's length as a file does.
             std::memset(chunk + got, 0, 4 - r);
             steps.counts[full] = 0;
-            pad = static_cast<std::int64_t>(4 - r);
         }
-        if (!pipe.commit(words * sizeof(word))) return false;
+        if (!pipe.commit(static_cast<std::size_t>(got))) return false;
         if (static_cast<std::size_t>(got) < asked.bytes) break;  // the input ended early
     }
     if (!pipe.finish()) return false;
     input.close();
     if (!output.close()) return false;
-    if (pad != 0 && !cut_file_end(out, pad)) return false;
     say("Done.\n");
     clock.print_time_line();
     return true;
