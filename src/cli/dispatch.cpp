@@ -105,7 +105,9 @@ bool run_driver(const driver& d, const char* const* args) {
     }
 }
 
-int dispatch(int argc, const char* const* argv) {
+}  // namespace
+
+int run_command_line(int argc, const char* const* argv) {
     say(banner);
     if (argc < 2) return fail_with_usage("Not enough arguments.\n\n");
     if (same_nocase(argv[1], "c")) return write_notice();
@@ -120,14 +122,12 @@ int dispatch(int argc, const char* const* argv) {
     return fail_with_usage("Bad arguments.\n\n");
 }
 
-}  // namespace
-
-int run_command_line(int argc, const char* const* argv) {
+int run_process(int argc, const char* const* argv) {
     guard_process();
     // Each line reaches a file or a pipe as soon as it is printed, so that a
     // run that is killed keeps what it said.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    const int code = dispatch(argc, argv);
+    const int code = run_command_line(argc, argv);
     // Lines that could not be written make the run a failure; its file work
     // is kept.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return exit_failure;

@@ -1,4 +1,4 @@
 // kerrow: encrypts or decrypts one file per run.
 #include "cli/dispatch.hpp"
 
-int main(int argc, char** argv) { return kerrow::run_command_line(argc, argv); }
+int main(int argc, char** argv) { return kerrow::run_process(argc, argv); }
