@@ -42,11 +42,16 @@ gzip -dc "${tree}/share/man/man1/kerrow.1.gz" | cmp -s - "${repo_root}/man/kerro
 cmp -s "${tree}/share/bash-completion/completions/kerrow" "${repo_root}/completion/kerrow.bash" \
     || fail "the packaged bash completion differs from completion/kerrow.bash"
 
+# The completion loads in bash and offers the directions first.
+offered=$(bash -c 'source "$1" && COMP_WORDS=(kerrow "") COMP_CWORD=1 && _kerrow && echo "${COMPREPLY[*]}"' \
+    _ "${tree}/share/bash-completion/completions/kerrow") || true
+[[ ${offered} == "e d c" ]] || fail "the bash completion offers '${offered}' after kerrow, not 'e d c'"
+
 # The version the binary reports (after its banner) is the package's, and the
 # changelog's latest entry is for it.
 version=$(sed -n 's/^ Version: //p' "${root}/info")
 [[ $("${bin}" --version | tail -n 1) == "kerrow ${version}" ]] || fail "kerrow --version does not say ${version}"
-gzip -dc "${tree}/share/doc/kerrow/changelog.gz" | head -n 1 | grep -qF "kerrow (${version}) " \
+gzip -dc "${tree}/share/doc/kerrow/changelog.gz" | sed -n 1p | grep -qF "kerrow (${version}) " \
     || fail "the changelog's latest entry is not for ${version}"
 
 # The notice command: exit 0 and a 68-byte copyright.enc.
