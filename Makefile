@@ -1,6 +1,7 @@
 # Quick start:
 #   make run   builds kerrow and round-trips the bundled sample in both modes
-#   make test  builds (Release, warnings as errors) and runs every test
+#   make test  builds (Release, warnings as errors) and runs the tests but the
+#              large-file one (make test-large)
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 PREFIX    ?= /usr/local
@@ -59,7 +60,8 @@ install: build
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
-# Unpacks the Debian package into a scratch root and runs its binary once.
+# Unpacks the Debian package into a scratch root, checks its files, runs its
+# binary, and runs lintian on it when lintian is installed.
 package-check: package
 	tests/package_check.sh $(BUILD_DIR)
 

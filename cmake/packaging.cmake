@@ -1,16 +1,48 @@
-# Installation of the binary and its manual page, and the Debian package
-# that `make package` builds with CPack from the same rules.
+# Installation of the binary, its manual page, bash completion, changelog and
+# copyright file, and the Debian package that `make package` builds with
+# CPack from the same rules.
 include(GNUInstallDirs)
 
+# The address the package names as its maintainer (and bug contact).
+set(KERROW_MAINTAINER "kerrow developers <maintainers@kerrow.example.org>"
+    CACHE STRING "Maintainer of the Debian package: name <address>")
+
 install(TARGETS kerrow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/man/kerrow.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/kerrow.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kerrow)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The manual page and the changelog go out compressed, as Debian wants them:
+# gzip -9n, so that the same sources give the same bytes (no name, no time).
+# The changelog of a native package (no Debian revision in its version) is
+# changelog.gz. Without gzip (a Windows build, say) both stay plain.
+find_program(KERROW_GZIP gzip)
+if(KERROW_GZIP)
+  set(kerrow_packed ${CMAKE_CURRENT_BINARY_DIR}/packed)
+  set(kerrow_packed_files)
+  foreach(source man/kerrow.1 packaging/changelog)
+    get_filename_component(name ${source} NAME)
+    add_custom_command(OUTPUT ${kerrow_packed}/${name}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/${source} ${kerrow_packed}/${name}
+      COMMAND ${KERROW_GZIP} -9nf ${kerrow_packed}/${name}
+      DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${source}
+      VERBATIM)
+    list(APPEND kerrow_packed_files ${kerrow_packed}/${name}.gz)
+  endforeach()
+  add_custom_target(kerrow_packed_docs ALL DEPENDS ${kerrow_packed_files})
+  install(FILES ${kerrow_packed}/kerrow.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${kerrow_packed}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/man/kerrow.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kerrow)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the kerrow developers")
-set(CPACK_PACKAGE_CONTACT "kerrow developers <kerrow@localhost>")
+set(CPACK_PACKAGE_CONTACT "${KERROW_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "encrypt or decrypt a file with a key file and a gamm file")
 set(CPACK_PACKAGE_DESCRIPTION

@@ -62,10 +62,30 @@ TEST(CommandLine, NotEnoughArgumentsExitsOneWithTheUsage) {
              {"e", "-s", "in", "out", "key", "gamm"},           // six after the name
              {"e", "-b", "in", "out", "key", "gamm", "4"},      // -b needs nine
              {"d", "-B", "in", "out", "key", "gamm", "4", "2"},
-             {"x", "-b", "in", "out", "key", "gamm", "4", "2"}}) {
+             {"x", "-b", "in", "out", "key", "gamm", "4", "2"},
+             // The queries count only as the one argument, and spelt exactly.
+             {"--help", "-s"},
+             {"-h", "-s", "in", "out", "key", "gamm"},
+             {"--Help"},
+             {"-H"},
+             {"--version", "x"},
+             {"-v"}}) {
         const auto r = run_kerrow(args);
         EXPECT_EQ(r.exit_code, 1) << args.size();
         EXPECT_EQ(after_banner(r.out), expected) << args.size();
+    }
+}
+
+TEST(CommandLine, HelpAndVersionAloneExitZeroAfterTheBanner) {
+    const std::string version_line = "kerrow " KERROW_VERSION "\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"--help", usage_lines + "\n"}, {"-h", usage_lines + "\n"}, {"--version", version_line}};
+    const std::string banner = banner_of(run_kerrow({}).out);
+    for (const auto& [arg, expected] : cases) {
+        const auto r = run_kerrow({arg});
+        EXPECT_EQ(r.exit_code, 0) << arg;
+        EXPECT_EQ(r.out, banner + expected) << arg;
+        EXPECT_EQ(r.err, "") << arg;
     }
 }
 
@@ -77,7 +97,9 @@ TEST(CommandLine, BadArgumentsExitOneWithTheUsage) {
              {"e", "-q", "in", "out", "key", "gamm", "4"},
              {"e", "-q", "in", "out", "key", "gamm", "4", "2", "10000"},
              {"ee", "-s", "in", "out", "key", "gamm", "4"},
-             {"e", "-ss", "in", "out", "key", "gamm", "4"}}) {
+             {"e", "-ss", "in", "out", "key", "gamm", "4"},
+             {"--help", "-s", "in", "out", "key", "gamm", "4"},
+             {"--version", "-b", "in", "out", "key", "gamm", "4", "2", "10000"}}) {
         const auto r = run_kerrow(args);
         EXPECT_EQ(r.exit_code, 1) << args[0] << " " << args[1];
         EXPECT_EQ(after_banner(r.out), expected) << args[0] << " " << args[1];

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <new>
+#include <string_view>
 
 #include "block/block_file.hpp"
 #include "common/report.hpp"
@@ -105,10 +106,29 @@ bool run_driver(const driver& d, const char* const* args) {
     }
 }
 
+// `--help`, `-h` and `--version` as the only argument: the usage text or the
+// version line, exit 0. Anything else, also such a word among other
+// arguments, is dispatched as it always was.
+bool answered_query(int argc, const char* const* argv) {
+    if (argc != 2) return false;
+    const std::string_view arg = argv[1];
+    if (arg == "--help" || arg == "-h") {
+        say(usage_text);
+        say("\n");
+        return true;
+    }
+    if (arg == "--version") {
+        say("kerrow " KERROW_VERSION "\n");
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int run_command_line(int argc, const char* const* argv) {
     say(banner);
+    if (answered_query(argc, argv)) return exit_ok;
     if (argc < 2) return fail_with_usage("Not enough arguments.\n\n");
     if (same_nocase(argv[1], "c")) return write_notice();
     if (argc < 8) return fail_with_usage("Not enough arguments.\n\n");

@@ -164,9 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     check(code == 0 || code == 1, "an exit code other than 0 or 1", printed);
     const bool notice = args.size() >= 2 && (args[1] == "c" || args[1] == "C");
+    const bool query = args.size() == 2 && (args[1] == "--help" || args[1] == "-h" || args[1] == "--version");
     const bool done = printed.find("\nDone.") != std::string::npos;
     if (notice) {
         check(code == 0 && size_of("copyright.enc") == 68, "the notice command failed", printed);
+    } else if (query) {
+        check(code == 0 && !done, "a query alone did not just answer", printed);
     } else {
         check((code == 0) == done, "the exit code and the Done. line disagree", printed);
     }
