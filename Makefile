@@ -15,7 +15,7 @@ ifeq ($(filter environment command line,$(origin CXX)),)
 endif
 
 .PHONY: all build run test test-large sanitize fuzz bench install package package-check clean \
-        windows test-windows
+        windows test-windows package-windows
 
 all: build
 
@@ -93,6 +93,11 @@ test-windows: build $(WIN_DIR)/CMakeCache.txt
 	[ -f $(WIN_DIR)/wine/system.reg ] || $(WINE) wineboot -i >/dev/null 2>&1; \
 	(cd $(WIN_DIR) && ctest --output-on-failure -j $(JOBS)); rc=$$?; \
 	if [ -n "$$started" ]; then $(WINESERVER) -k; fi; exit $$rc
+
+# kerrow-<version>-win64.zip: kerrow.exe, the README and the manual page as text.
+package-windows: windows
+	cmake --build $(WIN_DIR) --target kerrow_texts
+	cd $(WIN_DIR) && cpack -G ZIP
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(WIN_DIR)

@@ -1,5 +1,11 @@
 # Installation of the binary and its manual page, and the Debian package
-# that `make package` builds with CPack from the same rules.
+# that `make package` builds with CPack from the same rules; on Windows the
+# archive that `make package-windows` builds.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 install(TARGETS kerrow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
