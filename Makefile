@@ -84,13 +84,16 @@ windows: $(WIN_DIR)/CMakeCache.txt
 
 # The unit tests that run on Windows and tests/windows/check_exe.sh, under
 # Wine, against the Linux build. One Wine server serves every run (started
-# here unless one is running, and then stopped here too).
+# here unless one is running, and then stopped here too). wineboot makes the
+# prefix on first use and starts Wine's own background programs with their
+# output on /dev/null: started by a test, they would hold its output open
+# and keep ctest waiting.
 test-windows: build $(WIN_DIR)/CMakeCache.txt
 	cmake --build $(WIN_DIR) -j $(JOBS)
 	@mkdir -p $(WIN_DIR)/wine
 	@export $(subst ;, ,$(WINE_ENV)); started=; \
 	if $(WINESERVER) -p 2>/dev/null; then started=1; fi; \
-	[ -f $(WIN_DIR)/wine/system.reg ] || $(WINE) wineboot -i >/dev/null 2>&1; \
+	$(WINE) wineboot >/dev/null 2>&1; \
 	(cd $(WIN_DIR) && ctest --output-on-failure -j $(JOBS)); rc=$$?; \
 	if [ -n "$$started" ]; then $(WINESERVER) -k; fi; exit $$rc
 
