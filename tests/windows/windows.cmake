@@ -1,7 +1,11 @@
 # kerrow.exe itself, through what differs on Windows: line ends, names,
-# devices, the same-file refusal, and containers that cross platforms. It
-# compares the .exe with a build of kerrow for the machine that runs the
-# tests (`make build`), run by the emulator (Wine) when cross-built.
+# devices, the same-file refusal, interrupts, and containers that cross
+# platforms. A cross build only: the .exe, run by the emulator (Wine), is
+# compared with a build of kerrow for the machine that runs the tests
+# (`make build`).
+if(NOT CMAKE_CROSSCOMPILING)
+  return()
+endif()
 set(KERROW_HOST_BIN "${PROJECT_SOURCE_DIR}/build/kerrow" CACHE FILEPATH
     "kerrow built for the machine that runs the tests, to compare kerrow.exe with")
 find_program(KERROW_BASH bash)
