@@ -1,6 +1,12 @@
 # Installation of the binary, its manual page, bash completion, changelog and
 # copyright file, and the Debian package that `make package` builds with
-# CPack from the same rules.
+# CPack from the same rules; on Windows the archive that `make
+# package-windows` builds.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 # The address the package names as its maintainer (and bug contact).

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "block/block_file.hpp"
+#include "common/console.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
 #include "stream/stream_file.hpp"
@@ -144,9 +145,7 @@ int run_command_line(int argc, const char* const* argv) {
 
 int run_process(int argc, const char* const* argv) {
     guard_process();
-    // Each line reaches a file or a pipe as soon as it is printed, so that a
-    // run that is killed keeps what it said.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    flush_each_line();
     const int code = run_command_line(argc, argv);
     // Lines that could not be written make the run a failure; its file work
     // is kept.

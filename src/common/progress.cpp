@@ -1,9 +1,9 @@
 #include "common/progress.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+
+#include "common/console.hpp"
 
 namespace kerrow {
 
@@ -16,6 +16,7 @@ constexpr auto redraw_interval = std::chrono::milliseconds(250);
 
 // Width of the line now on the terminal; 0 when none is shown.
 int shown_width = 0;
+constexpr std::size_t max_line_bytes = 160;
 
 // "1:05" or "2:03:07".
 void format_duration(char* out, std::size_t size, double seconds) {
@@ -30,7 +31,7 @@ void format_duration(char* out, std::size_t size, double seconds) {
 }  // namespace
 
 progress_meter::progress_meter(std::int64_t total)
-    : total_(total), active_(total > progress_min_bytes && ::isatty(STDERR_FILENO) == 1) {
+    : total_(total), active_(total > progress_min_bytes && error_is_terminal()) {
     if (active_) start_ = next_draw_ = clock::now();
 }
 
@@ -58,21 +59,27 @@ void progress_meter::draw(clock::time_point now) const {
         std::snprintf(rate, sizeof rate, "%.1f MiB/s", per_second / mib);
         format_duration(left, sizeof left, static_cast<double>(total_ - done) / per_second);
     }
-    char line[160];
+    char line[max_line_bytes];
     const int n = std::snprintf(line, sizeof line, "%3d%%  %.1f of %.1f MiB  %s  %s left",
                                 static_cast<int>(done * 100 / total_),
                                 static_cast<double>(done) / mib,
                                 static_cast<double>(total_) / mib, rate, left);
     if (n <= 0) return;
     const int width = std::min(n, static_cast<int>(sizeof line) - 1);
-    // Spaces cover what a longer earlier line left behind.
-    std::fprintf(stderr, "\r%s%*s", line, std::max(shown_width - width, 0), "");
+    // Spaces cover what a longer earlier line left behind. The line goes out
+    // in one write (formatted output to an unbuffered stream can go a
+    // character at a time).
+    char shown[2 * sizeof line];
+    std::snprintf(shown, sizeof shown, "\r%s%*s", line, std::max(shown_width - width, 0), "");
+    std::fputs(shown, stderr);
     shown_width = std::max(shown_width, width);
 }
 
 void clear_progress_line() {
     if (shown_width == 0) return;
-    std::fprintf(stderr, "\r%*s\r", shown_width, "");
+    char blank[max_line_bytes + 2];
+    std::snprintf(blank, sizeof blank, "\r%*s\r", shown_width, "");
+    std::fputs(blank, stderr);
     shown_width = 0;
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "fileio/raw_io.hpp"
+
 namespace kerrow {
 
 inline constexpr const char* write_error_line = "Error writing output file!\n";
@@ -20,7 +22,7 @@ inline constexpr std::size_t io_chunk_bytes = std::size_t{1} << 20;
 
 // A regular file opened for reading by path. Directories, FIFOs and devices
 // are refused at open (the cipher needs a length and positioned reads), and
-// opening never blocks.
+// opening never blocks. Paths are UTF-8 on every platform.
 class input_file {
 public:
     input_file() = default;
@@ -31,7 +33,7 @@ public:
     // False (nothing printed) when the path can't be opened as a regular file.
     bool open(const char* path);
     void close() noexcept;
-    int fd() const noexcept { return fd_; }
+    file_handle handle() const noexcept { return handle_; }
 
     // Reads up to n bytes from the current position, stopping early only at
     // the end of the file. Returns the count, or -1 after a read error.
@@ -40,7 +42,7 @@ public:
     std::int64_t read_at(void* dst, std::size_t n, std::int64_t offset);
 
 private:
-    int fd_ = -1;
+    file_handle handle_ = no_file;
 };
 
 // The length of an open file in bytes; the file's position is left where it was.
@@ -76,11 +78,11 @@ public:
     bool set_length(std::int64_t length);
     bool close();
 
-    int fd() const noexcept { return fd_; }
+    file_handle handle() const noexcept { return handle_; }
 
 private:
     bool fail();
-    int fd_ = -1;
+    file_handle handle_ = no_file;
     bool regular_ = false;
     const char* path_ = nullptr;
 };
@@ -94,7 +96,7 @@ struct run_paths {
 };
 
 // Opens a run's input, then its output without emptying it, and refuses an
-// output that is the input (by their descriptors) or the key or gamm file:
+// output that is the input (by their open handles) or the key or gamm file:
 // the order every driver follows. Prints the input's or the output's
 // open-error line (or the same-file line) and gives false on failure.
 bool open_run_files(input_file& input, output_file& output, const run_paths& paths,
@@ -102,8 +104,9 @@ bool open_run_files(input_file& input, output_file& output, const run_paths& pat
 
 // Sets up the process for a run: a file-size limit or a closed pipe makes a
 // write fail instead of ending the process, and an interrupt (SIGINT,
-// SIGTERM, SIGHUP) removes the output that the run created or emptied, then
-// ends the process by the same signal. Signals the caller ignores stay ignored.
+// SIGTERM, SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the console)
+// removes the output that the run created or emptied, then ends the process
+// as the interrupt would have. Interrupts the caller ignores stay ignored.
 void guard_process();
 
 }  // namespace kerrow

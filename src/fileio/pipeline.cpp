@@ -57,8 +57,8 @@ struct chunk_pipeline::shared {
         std::int64_t offset;  // below 0: appended
     };
 
-    int in_fd = -1;
-    int out_fd = -1;
+    file_handle in_fd = no_file;
+    file_handle out_fd = no_file;
     std::vector<chunk_read> reads;
     std::size_t next_read = 0;   // the next entry of `reads` to read
     std::size_t taken = 0;       // entries handed to the main thread
@@ -231,8 +231,8 @@ bool chunk_pipeline::start(std::vector<chunk_read> reads, std::size_t buffer_byt
     if (!reserve(buffer_bytes, side_bytes)) return false;
     shared& s = *s_;
     s.finisher = std::move(finisher);
-    s.in_fd = input_.fd();
-    s.out_fd = output_.fd();
+    s.in_fd = input_.handle();
+    s.out_fd = output_.handle();
     s.reads = std::move(reads);
     try {
         s.helper = std::thread([p = &s] { p->run(); });

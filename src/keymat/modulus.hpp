@@ -6,12 +6,24 @@
 #pragma once
 
 #include <cstdint>
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
 
 #include "keymat/words.hpp"
 
 namespace kerrow {
 
-__extension__ typedef unsigned __int128 uint128;
+// The high half of a 64-bit product: a 128-bit multiply where the compiler
+// has the type (GCC, Clang), else MSVC's intrinsic.
+inline std::uint64_t high_half(std::uint64_t a, std::uint64_t b) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+    return __umulh(a, b);
+#else
+    __extension__ typedef unsigned __int128 uint128;
+    return static_cast<std::uint64_t>((static_cast<uint128>(a) * b) >> 64);
+#endif
+}
 
 // x mod n for a power of two n.
 struct mod_pow2 {
@@ -27,7 +39,7 @@ struct mod_any {
     explicit mod_any(word n) : m(UINT64_C(0xFFFFFFFFFFFFFFFF) / n + 1), d(n) {}
     word operator()(word x) const noexcept {
         const std::uint64_t low = m * x;
-        return static_cast<word>((static_cast<uint128>(low) * d) >> 64);
+        return static_cast<word>(high_half(low, d));
     }
     // (x + 1) mod n for x < n.
     word next(word x) const noexcept { return x + 1 == d ? 0 : x + 1; }

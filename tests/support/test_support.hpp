@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -41,8 +44,11 @@ struct run_result {
 };
 
 // Runs the built kerrow binary with these arguments (working directory `cwd`
-// when not empty) and collects its output and exit code.
+// when not empty) and collects its output and exit code. On Windows the
+// output's CR LF line ends are read as "\n", the line end of the tests' texts.
 run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd = "");
+
+#ifndef _WIN32  // what the tests that run only on POSIX systems need
 
 // Starts the built binary with standard input on /dev/null and standard output
 // and error on the given descriptors. An alarm ends a run that outlives
@@ -53,6 +59,8 @@ pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
 int wait_kerrow(pid_t pid);
 // Everything in an open file, from its start.
 std::string read_all(int fd);
+
+#endif
 
 // True for "Time:\t%10.10g seconds\n": a number right-aligned in at least ten places.
 bool is_time_line(const std::string& line);

@@ -1,0 +1,291 @@
+// The file layer on Windows: wide-character paths, HANDLEs, reads and writes
+// at offsets through OVERLAPPED, and a console control handler for
+// interrupts. The POSIX counterpart is fileio_posix.cpp.
+#include "fileio/fileio.hpp"
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/utf16.hpp"
+#include "fileio/file_id.hpp"
+#include "fileio/raw_io.hpp"
+
+namespace kerrow {
+namespace {
+
+HANDLE as_handle(file_handle file) { return static_cast<HANDLE>(file); }
+
+// The wide form of a UTF-8 path, made absolute and given the \\?\ prefix, so
+// that paths of any length work on every Windows (a manifest that declares
+// longPathAware needs a system setting as well). GetFullPathNameW first does
+// to the path what the plain API would: "." and "..", "/" for "\", trailing
+// dots and spaces, and device names such as NUL, which come back as \\.\NUL
+// and are used as they are.
+bool system_path(const char* path, std::wstring& out) {
+    std::wstring wide;
+    if (!to_utf16(path, wide) || wide.empty()) return false;
+    const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return false;
+    std::wstring full(size, L'\0');
+    const DWORD n = ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (n == 0 || n >= size) return false;
+    full.resize(n);
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) {
+        out = full;
+    } else if (full.starts_with(L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    } else {
+        out = L"\\\\?\\" + full;
+    }
+    return true;
+}
+
+void close_quietly(file_handle& file) noexcept {
+    if (file != no_file) {
+        ::CloseHandle(as_handle(file));
+        file = no_file;
+    }
+}
+
+// ReadFile and WriteFile take 32-bit counts: larger transfers go in pieces.
+constexpr std::size_t max_piece = std::size_t{1} << 30;
+
+DWORD piece(std::size_t left) { return static_cast<DWORD>(left < max_piece ? left : max_piece); }
+
+OVERLAPPED at_offset(std::int64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    return at;
+}
+
+// A read or write at an offset moves the file's position as well (pread and
+// pwrite don't): the position is noted before and put back after. Devices
+// and pipes have none to keep.
+struct kept_position {
+    explicit kept_position(HANDLE h, bool positioned) : file(h) {
+        kept = positioned && ::SetFilePointerEx(h, LARGE_INTEGER{}, &at, FILE_CURRENT);
+    }
+    bool restore() const { return !kept || ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN); }
+    HANDLE file;
+    LARGE_INTEGER at{};
+    bool kept = false;
+};
+
+bool set_end(HANDLE file, std::int64_t length) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = length;
+    return ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+// A console has no positions; NUL takes writes anywhere, as /dev/null does.
+bool takes_positions(HANDLE file) {
+    const DWORD type = ::GetFileType(file);
+    DWORD mode = 0;
+    return type == FILE_TYPE_DISK || (type == FILE_TYPE_CHAR && !::GetConsoleMode(file, &mode));
+}
+
+}  // namespace
+
+bool input_file::open(const char* path) {
+    close();
+    std::wstring name;
+    if (!system_path(path, name)) return false;
+    // Others may go on reading the input but not write it, so that a result
+    // is made from one state of the file. A file that another program holds
+    // open for writing is refused at the open.
+    file_handle file = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    // Only a file on disk has a length and positions: a console, NUL, a pipe
+    // or a folder is refused.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(as_handle(file)) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(as_handle(file), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        close_quietly(file);
+        return false;
+    }
+    handle_ = file;
+    return true;
+}
+
+void input_file::close() noexcept { close_quietly(handle_); }
+
+std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t offset) {
+    auto* p = static_cast<unsigned char*>(dst);
+    const kept_position position(as_handle(file), offset >= 0);
+    std::size_t got = 0;
+    while (got < n) {
+        OVERLAPPED at = at_offset(offset + static_cast<std::int64_t>(got));
+        DWORD k = 0;
+        if (!::ReadFile(as_handle(file), p + got, piece(n - got), &k, offset < 0 ? nullptr : &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) break;  // an offset at or past the end
+            return -1;
+        }
+        if (k == 0) break;
+        got += k;
+    }
+    return position.restore() ? static_cast<std::int64_t>(got) : -1;
+}
+
+std::int64_t file_length(const input_file& file) {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(as_handle(file.handle()), &size) ? size.QuadPart : 0;
+}
+
+bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t offset) {
+    const auto* p = static_cast<const unsigned char*>(src);
+    const kept_position position(as_handle(file), offset >= 0);
+    std::size_t done = 0;
+    while (done < n) {
+        OVERLAPPED at = at_offset(offset + static_cast<std::int64_t>(done));
+        DWORD k = 0;
+        if (!::WriteFile(as_handle(file), p + done, piece(n - done), &k, offset < 0 ? nullptr : &at) ||
+            k == 0) {
+            return false;  // a write of nothing would repeat for ever
+        }
+        done += k;
+    }
+    return position.restore();
+}
+
+namespace {
+
+// The output that an interrupt removes, by its handle, so that no other file
+// can be hit by it. The console control handler runs on a thread of its own,
+// beside the main thread: the lock keeps them apart. Once the handler holds
+// it, it never lets go, so the main thread can no longer close the registered
+// handle (nor register another) before the process ends.
+SRWLOCK removable_lock = SRWLOCK_INIT;
+HANDLE removable = nullptr;
+
+void mark_removable(HANDLE file) {
+    ::AcquireSRWLockExclusive(&removable_lock);
+    removable = file;
+    ::ReleaseSRWLockExclusive(&removable_lock);
+}
+
+void clear_removable() { mark_removable(nullptr); }
+
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;  // the system's own handling
+    }
+    ::AcquireSRWLockExclusive(&removable_lock);
+    // Marked for deletion, the file goes when its handle is closed, which
+    // ending the process does; a write of the main thread in the meantime
+    // does no harm.
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    if (removable != nullptr &&
+        ::SetFileInformationByHandle(removable, FileDispositionInfo, &dispose, sizeof dispose)) {
+        static constexpr char line[] = "kerrow: interrupted; the unfinished output was removed\r\n";
+        DWORD k = 0;
+        ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line, sizeof line - 1, &k, nullptr);
+    }
+    // The exit code of the system's own handler. TerminateProcess rather than
+    // ExitProcess: no library's exit work then waits for a lock that the
+    // stopped main thread may hold. Standard output is unbuffered here, so
+    // every line printed is already out.
+    ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+// Opens an output without truncating it (OPEN_ALWAYS); `created` tells
+// whether this open made it. The delete right lets an interrupt remove it by
+// its handle; NUL, or a file that another program holds open without
+// delete sharing, is opened without it (and can't be removed).
+file_handle open_output(const std::wstring& name, bool& created) {
+    constexpr DWORD rights = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    HANDLE file = ::CreateFileW(name.c_str(), rights | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        file = ::CreateFileW(name.c_str(), rights, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (file == INVALID_HANDLE_VALUE) return no_file;
+    created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+    return file;
+}
+
+}  // namespace
+
+output_file::~output_file() {
+    if (handle_ != no_file) clear_removable();
+    close_quietly(handle_);
+}
+
+bool output_file::open(const char* path) {
+    if (handle_ != no_file) clear_removable();
+    close_quietly(handle_);
+    std::wstring name;
+    bool created = false;
+    if (!system_path(path, name)) return false;
+    file_handle file = open_output(name, created);
+    if (file == no_file) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    regular_ = ::GetFileType(as_handle(file)) == FILE_TYPE_DISK;
+    if (regular_ && (!::GetFileInformationByHandle(as_handle(file), &info) ||
+                     (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+        close_quietly(file);
+        return false;
+    }
+    handle_ = file;
+    path_ = path;
+    if (created && regular_) mark_removable(as_handle(file));
+    return true;
+}
+
+bool output_file::begin_result(bool positioned) {
+    if (positioned && !takes_positions(as_handle(handle_))) return fail();
+    if (!regular_) return true;
+    if (!set_end(as_handle(handle_), 0)) return fail();
+    mark_removable(as_handle(handle_));
+    return true;
+}
+
+bool output_file::set_length(std::int64_t length) {
+    if (!regular_) return true;
+    return set_end(as_handle(handle_), length) || fail();
+}
+
+bool output_file::close() {
+    if (handle_ == no_file) return true;
+    clear_removable();
+    const BOOL closed = ::CloseHandle(as_handle(handle_));
+    handle_ = no_file;
+    return closed || fail();
+}
+
+namespace {
+
+bool id_from(HANDLE file, file_id& id) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return true;
+}
+
+}  // namespace
+
+bool id_of(file_handle file, file_id& id) { return id_from(as_handle(file), id); }
+
+bool id_of(const char* path, file_id& id) {
+    std::wstring name;
+    if (!system_path(path, name)) return false;
+    // Only the attributes: such an open takes no part in sharing, so it works
+    // on files that others hold open. Folders need the backup flag.
+    file_handle file = ::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool known = id_from(as_handle(file), id);
+    close_quietly(file);
+    return known;
+}
+
+void guard_process() { ::SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+}  // namespace kerrow

@@ -1,0 +1,71 @@
+// Runs of the built binary on POSIX systems: fork, exec and wait.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "support/test_support.hpp"
+
+namespace kerrow::test {
+
+std::string read_all(int fd) {
+    std::string s;
+    char buf[4096];
+    for (ssize_t k; (k = ::pread(fd, buf, sizeof buf, static_cast<off_t>(s.size()))) > 0;) {
+        s.append(buf, static_cast<std::size_t>(k));
+    }
+    return s;
+}
+
+pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
+                   const std::string& cwd, unsigned deadline_seconds) {
+    std::vector<std::string> copies(args);
+    std::string bin = KERROW_BIN;
+    std::vector<char*> argv{bin.data()};
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int null_fd = ::open("/dev/null", O_RDONLY);
+        ::dup2(null_fd, 0);
+        ::dup2(out_fd, 1);
+        ::dup2(err_fd, 2);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
+        ::alarm(deadline_seconds);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int wait_kerrow(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd) {
+    // Output goes through files, so a large output can't fill a pipe and stall.
+    char out_tmpl[] = "/tmp/kerrow-out-XXXXXX";
+    char err_tmpl[] = "/tmp/kerrow-err-XXXXXX";
+    const int out_fd = ::mkstemp(out_tmpl);
+    const int err_fd = ::mkstemp(err_tmpl);
+    if (out_fd < 0 || err_fd < 0) throw std::runtime_error("mkstemp failed");
+    ::unlink(out_tmpl);
+    ::unlink(err_tmpl);
+    run_result r;
+    r.exit_code = wait_kerrow(start_kerrow(args, out_fd, err_fd, cwd));
+    r.out = read_all(out_fd);
+    r.err = read_all(err_fd);
+    ::close(out_fd);
+    ::close(err_fd);
+    return r;
+}
+
+}  // namespace kerrow::test

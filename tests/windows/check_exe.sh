@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# kerrow.exe against the build for this machine: every known-answer vector in
+# both modes and directions (the same bytes, the same texts with CR LF line
+# ends, the same exit codes), the other commands, non-ASCII and long names,
+# NUL, the same-file refusal under other spellings, and large containers
+# written on one platform and read on the other.
+# Usage: check_exe.sh <host kerrow> <tests/data> <scratch folder> [<emulator>...] <kerrow.exe>
+set -u
+host=$(realpath "$1")
+data=$(realpath "$2")
+scratch=$3
+shift 3
+exe=("$@")
+[ -x "$host" ] || { echo "check_exe: no $host to compare with: run make build first"; exit 1; }
+rm -rf "$scratch" && mkdir -p "$scratch" && cd "$scratch" || exit 1
+data=$(realpath --relative-to=. "$data")  # both builds are given the same texts
+
+checks=0
+failures=0
+check() {
+  checks=$((checks + 1))
+  "${@:2}" || { echo "FAIL: $1"; failures=$((failures + 1)); }
+}
+
+masked() { sed 's/^Time:\t.*seconds$/Time:/'; }
+# The .exe's text with its line ends checked and made "\n".
+exe_text() {
+  [ "$(grep -c $'\r$' exe.txt)" = "$(wc -l < exe.txt)" ] || echo "(a line without CR LF)"
+  tr -d '\r' < exe.txt | masked
+}
+same_texts() {
+  [ "$(exe_text)" = "$(masked < host.txt)" ] && [ ! -s exe.err ] && return
+  diff <(exe_text) <(masked < host.txt) | head -n 20
+  cat exe.err
+  return 1
+}
+run_exe() { "${exe[@]}" "$@" > exe.txt 2> exe.err; exe_rc=$?; }
+
+# both <output file> <arguments...>: runs the two builds on an output that
+# exists and is longer than any result (so it must be emptied when the result
+# begins, and kept when a run fails before that), then compares their exit
+# codes, texts and outputs. The host's output is left in host.bin.
+both() {
+  local out=$1
+  shift
+  head -c 65536 /dev/zero | tr '\0' x > "$out"
+  "$host" "$@" > host.txt 2>&1
+  host_rc=$?
+  mv "$out" host.bin
+  head -c 65536 /dev/zero | tr '\0' x > "$out"
+  run_exe "$@"
+  check "$*: exit code $exe_rc, not $host_rc" [ "$exe_rc" = "$host_rc" ]
+  check "$*: texts" same_texts
+  check "$*: output" cmp -s host.bin "$out"
+}
+
+# The known-answer vectors.
+seen=0
+while IFS=$'\t' read -r name mode gcyc mcyc length; do
+  [ "$name" = name ] && continue
+  counts=("$gcyc")
+  [ "$mode" = -b ] && counts+=("$mcyc" "$length")
+  v=$data/$name
+  both out.bin e "$mode" "$v/plain.bin" out.bin "$v/key.bin" "$v/gamm.bin" "${counts[@]}"
+  check "$name: encrypted" cmp -s out.bin "$v/cipher.bin"
+  check "$name: exit code" [ "$exe_rc" = 0 ]
+  both out.bin d "$mode" "$v/cipher.bin" out.bin "$v/key.bin" "$v/gamm.bin" "${counts[@]}"
+  check "$name: decrypted" cmp -s out.bin "$v/plain.bin"
+  check "$name: exit code" [ "$exe_rc" = 0 ]
+  seen=$((seen + 1))
+done < "$data/cases.tsv"
+check "every vector" [ "$seen" -ge 13 ]
+
+# The other commands, failures, and a folder as the input.
+v=$data/stream-basic
+mkdir -p folder
+both unused
+both unused x -s "$v/plain.bin" out.bin "$v/key.bin" "$v/gamm.bin" 4
+both copyright.enc c
+both out.bin e -s "$v/plain.bin" out.bin missing.key "$v/gamm.bin" 4
+both out.bin e -s folder out.bin "$v/key.bin" "$v/gamm.bin" 4
+
+# Names beyond ASCII (one outside the 16-bit range), shown as UTF-8 when
+# standard output is redirected, and a path longer than 260 characters.
+cp "$data/block-default/plain.bin" 'café.bin'
+both 'ключ-🔑.kbx' e -b 'café.bin' 'ключ-🔑.kbx' "$v/key.bin" "$v/gamm.bin" 4 2 100
+both 'naïve.bin' d -b 'ключ-🔑.kbx' 'naïve.bin' "$v/key.bin" "$v/gamm.bin" 4 2 100
+check "non-ASCII names: round trip" cmp -s 'café.bin' 'naïve.bin'
+long=$(printf 'a-folder-with-a-rather-long-name-number-%02d/' 1 2 3 4 5 6 7)
+mkdir -p "$long"
+both "$long/out.kst" e -s 'café.bin' "$long/out.kst" "$v/key.bin" "$v/gamm.bin" 4
+check "long path: ${#long} characters" [ "${#long}" -gt 260 ]
+
+# NUL takes a result as /dev/null does, positions included.
+for command in "e -b $v/plain.bin NUL $v/key.bin $v/gamm.bin 4 2 24" "d -s $v/cipher.bin nul $v/key.bin $v/gamm.bin 4"; do
+  run_exe $command
+  check "$command: exit code" [ "$exe_rc" = 0 ]
+  check "$command: done" grep -q $'^Done.\r$' exe.txt
+done
+check "NUL: no such file made" test ! -e NUL -a ! -e nul
+
+# Other spellings of the input, or of the key, as the output.
+cp "$v/plain.bin" in.bin
+cp "$v/key.bin" key.bin
+mkdir -p sub
+"$host" e -s in.bin ./in.bin key.bin "$v/gamm.bin" 4 > host.txt 2>&1
+for spelling in '.\in.bin' './in.bin' 'IN.BIN' 'sub\..\in.bin' 'sub/../In.Bin' '.\KEY.bin'; do
+  run_exe e -s in.bin "$spelling" key.bin "$v/gamm.bin" 4
+  check "output $spelling: exit code" [ "$exe_rc" = 1 ]
+  check "output $spelling: texts" same_texts
+  check "output $spelling: input kept" cmp -s in.bin "$v/plain.bin"
+  check "output $spelling: key kept" cmp -s key.bin "$v/key.bin"
+done
+
+# Containers of several I/O chunks, written by one build and read by the other.
+head -c $((3 * 1048576 + 5)) /dev/urandom > big.bin
+v=$data/block-default
+for counts in "-b 4 2 10000" "-s 4"; do
+  set -- $counts
+  mode=$1
+  shift
+  "$host" e "$mode" big.bin big.host "$v/key.bin" "$v/gamm.bin" "$@" > host.txt
+  run_exe d "$mode" big.host big.back "$v/key.bin" "$v/gamm.bin" "$@"
+  check "$mode: the host's container read by the .exe" cmp -s big.bin big.back
+  run_exe e "$mode" big.bin big.exe "$v/key.bin" "$v/gamm.bin" "$@"
+  check "$mode: the same container from both" cmp -s big.host big.exe
+  rm -f big.back
+  "$host" d "$mode" big.exe big.back "$v/key.bin" "$v/gamm.bin" "$@" > host.txt
+  check "$mode: the .exe's container read by the host" cmp -s big.bin big.back
+  rm -f big.host big.exe big.back
+done
+
+# Ctrl+C (Wine's form of SIGINT) in the middle of a block decryption, its
+# output already stretched to full length: the output goes, new or emptied,
+# with a line on standard error, and the run ends with STATUS_CONTROL_C_EXIT
+# (0xC000013A, of which a POSIX parent sees the low byte, 58). Wine closes
+# the handles of an ended process a moment after it is gone.
+head -c $((8 << 20)) /dev/urandom > eight.bin
+counts=("$v/key.bin" "$v/gamm.bin" 4 100 10000)
+"$host" e -b eight.bin eight.kbx "${counts[@]}" > host.txt
+for output in new existing; do
+  rm -f cut.bin
+  [ "$output" = existing ] && echo old > cut.bin
+  "${exe[@]}" d -b eight.kbx cut.bin "${counts[@]}" > exe.txt 2> exe.err &
+  pid=$!
+  for _ in $(seq 1200); do
+    [ "$(stat -c %s cut.bin 2> /dev/null)" = $((8 << 20)) ] && break
+    sleep 0.05
+  done
+  kill -INT "$pid"
+  wait "$pid"
+  exe_rc=$?
+  for _ in $(seq 100); do
+    [ -e cut.bin ] || break
+    sleep 0.05
+  done
+  check "Ctrl+C, $output output: exit code $exe_rc" [ "$exe_rc" = 58 ]
+  check "Ctrl+C, $output output: removed" test ! -e cut.bin
+  check "Ctrl+C, $output output: line" grep -q '^kerrow: interrupted; the unfinished output was removed' exe.err
+  check "Ctrl+C, $output output: what was said" grep -q $'^Working...\r$' exe.txt
+done
+
+echo "check_exe: $checks checks, $failures failed"
+[ "$failures" = 0 ]
