@@ -125,7 +125,8 @@ TEST(ChunkPipeline, ChunksComeBackInTheOrderAskedAndLandAtTheirOffsets) {
     test::bytes flipped = content;
     for (auto& c : flipped) c = static_cast<unsigned char>(~c);
 
-    const auto forward = chunks_in_order(static_cast<std::int64_t>(content.size()), 1000);
+    std::vector<chunk_read> forward;
+    ASSERT_TRUE(chunks_in_order(static_cast<std::int64_t>(content.size()), 1000, forward));
     ASSERT_EQ(forward.size(), 11u);
     EXPECT_EQ(forward.back().offset, 10000);
     EXPECT_EQ(forward.back().bytes, 7u);
@@ -142,7 +143,8 @@ TEST(ChunkPipeline, ChunksTooLargeForThreeBuffersGoThroughTwo) {
     test::write_file(dir.file("in"), content);
     test::bytes flipped = content;
     for (auto& c : flipped) c = static_cast<unsigned char>(~c);
-    const auto forward = chunks_in_order(static_cast<std::int64_t>(content.size()), chunk);
+    std::vector<chunk_read> forward;
+    ASSERT_TRUE(chunks_in_order(static_cast<std::int64_t>(content.size()), chunk, forward));
     const std::vector<chunk_read> backward(forward.rbegin(), forward.rend());
     EXPECT_EQ(flip_through_pipeline(dir.file("in"), dir.file("out"), backward), flipped);
 }
@@ -155,7 +157,8 @@ TEST(ChunkPipeline, ReadsPastTheEndYieldWhatIsThere) {
     ASSERT_TRUE(in.open(dir.file("in").c_str()));
     ASSERT_TRUE(out.open(dir.file("out").c_str()));
     chunk_pipeline pipe(in, out);
-    ASSERT_TRUE(pipe.start({{60, 64}, {200, 64}, {0, 8}}));
+    const std::vector<chunk_read> reads{{60, 64}, {200, 64}, {0, 8}};
+    ASSERT_TRUE(pipe.start(reads));
     std::int64_t got = -1;
     ASSERT_NE(pipe.next(got), nullptr);
     EXPECT_EQ(got, 40);
@@ -179,7 +182,9 @@ TEST(ChunkPipeline, AFullDiskOrAFailedReadIsReportedOnceAndStopsTheRun) {
         ASSERT_TRUE(in.open(dir.file("in").c_str()));
         ASSERT_TRUE(out.open("/dev/full"));
         chunk_pipeline pipe(in, out);
-        ASSERT_TRUE(pipe.start(chunks_in_order(64 * 1024, 4096)));
+        std::vector<chunk_read> reads;
+        ASSERT_TRUE(chunks_in_order(64 * 1024, 4096, reads));
+        ASSERT_TRUE(pipe.start(reads));
         // The helper finds the full disk while later chunks are asked for;
         // whichever call comes next reports it, and none after it succeeds.
         bool failed = false;
@@ -200,7 +205,8 @@ TEST(ChunkPipeline, AFullDiskOrAFailedReadIsReportedOnceAndStopsTheRun) {
         ASSERT_TRUE(in.open("/proc/self/mem"));
         ASSERT_TRUE(out.open(dir.file("out").c_str()));
         chunk_pipeline pipe(in, out);
-        ASSERT_TRUE(pipe.start({{0, 4096}}));
+        const std::vector<chunk_read> reads{{0, 4096}};
+        ASSERT_TRUE(pipe.start(reads));
         std::int64_t got = 0;
         EXPECT_EQ(pipe.next(got), nullptr);
     }

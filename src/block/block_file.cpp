@@ -96,9 +96,10 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     const std::size_t full_bytes = std::size_t{nb_full} * sizeof(word);
     const std::size_t chunk_bytes =
         std::max<std::size_t>(1, io_chunk_bytes / std::max<std::size_t>(full_bytes, 1)) * full_bytes;
-    const std::vector<chunk_read> reads = chunks_in_order(length, chunk_bytes);
+    std::vector<chunk_read> reads;
+    if (!chunks_in_order(length, chunk_bytes, reads)) return false;
     chunk_pipeline pipe(input, output);
-    if (!pipe.start(reads, chunk_bytes + 2 * sizeof(word))) return false;
+    if (!output.flush() || !pipe.start(reads, chunk_bytes + 2 * sizeof(word))) return false;
 
     std::int32_t pad = 0;
     word pad_word = 0;  // word 1 of the last full block, encrypted (0 before any)

@@ -58,7 +58,8 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     // The steps never depend on the data, so the main thread only draws
     // them, into the side area of each chunk; the helper thread reads the
     // chunk, uses the steps on it and writes it.
-    const std::vector<chunk_read> reads = chunks_in_order(length, stream_chunk_bytes);
+    std::vector<chunk_read> reads;
+    if (!chunks_in_order(length, stream_chunk_bytes, reads)) return false;
     const auto finisher = [dir](void* data, std::size_t n, const void* side) {
         auto* w = static_cast<word*>(data);
         const std::size_t words = n / sizeof(word);
