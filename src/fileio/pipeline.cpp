@@ -1,6 +1,7 @@
 #include "fileio/pipeline.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -223,12 +224,19 @@ struct chunk_pipeline::shared {
         for (slots = 1; slots < wanted; ++slots) {
             if (!buffers[slots].allocate(data_bytes, side_bytes)) break;
         }
-        for (int k = 0; k < slots; ++k) free_slots.push(k);
-        if (slots >= 2 && pthread_create(&helper, nullptr, &helper_main, this) == 0) {
-            threaded = true;
-            return true;
+        if (slots >= 2) {
+            for (int k = 0; k < slots; ++k) free_slots.push(k);
+            // The helper takes no signal sent to the process, so that a
+            // handler always runs on the main thread: it starts with all of
+            // them blocked.
+            sigset_t all, old;
+            sigfillset(&all);
+            const bool masked = pthread_sigmask(SIG_SETMASK, &all, &old) == 0;
+            threaded = pthread_create(&helper, nullptr, &helper_main, this) == 0;
+            if (masked) pthread_sigmask(SIG_SETMASK, &old, nullptr);
+            if (threaded) return true;
+            free_slots = {};
         }
-        free_slots = {};
         for (; slots > 1; --slots) buffers[slots - 1].release();
         return false;
     }
@@ -245,7 +253,7 @@ struct chunk_pipeline::shared {
 };
 
 chunk_pipeline::chunk_pipeline(const input_file& input, output_file& output) noexcept
-    : in_fd_(input.fd()), out_fd_(output.fd()) {}
+    : input_(input), output_(output) {}
 
 chunk_pipeline::~chunk_pipeline() {
     if (s_) s_->stop_helper();
@@ -280,8 +288,8 @@ bool chunk_pipeline::start(std::span<const chunk_read> reads, std::size_t buffer
     if (!reserve(buffer_bytes, side_bytes)) return false;
     shared& s = *s_;
     s.finisher = finisher;
-    s.in_fd = in_fd_;
-    s.out_fd = out_fd_;
+    s.in_fd = input_.fd();
+    s.out_fd = output_.fd();
     s.reads = reads;
     // Without the helper (a short list, or no thread or memory to be had)
     // next() and commit() do the work themselves.
@@ -357,13 +365,15 @@ bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
 bool chunk_pipeline::finish() {
     if (!s_) return true;
     shared& s = *s_;
-    bool failed = s.write_failed;
+    bool failed;
     if (s.threaded) {
         std::unique_lock<std::mutex> lock(s.m);
         s.ready.wait(lock, [&s] { return s.writes.empty(); });
         failed = s.write_failed;
         lock.unlock();
         s.stop_helper();
+    } else {
+        failed = s.write_failed;
     }
     if (failed) report(false);
     s_.reset();

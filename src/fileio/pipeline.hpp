@@ -110,8 +110,8 @@ public:
 private:
     struct shared;
     bool report(bool read_failed);
-    int in_fd_;
-    int out_fd_;
+    const input_file& input_;
+    output_file& output_;  // only its descriptor is used
     std::unique_ptr<shared> s_;
 };
 
