@@ -197,20 +197,25 @@ TEST(ChunkPipeline, AFullDiskOrAFailedReadIsReportedOnceAndStopsTheRun) {
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error writing output file!\n");
 
-    testing::internal::CaptureStdout();
-    {
-        // Reading this process's memory at address 0 fails with an I/O error.
-        input_file in;
-        output_file out;
-        ASSERT_TRUE(in.open("/proc/self/mem"));
-        ASSERT_TRUE(out.open(dir.file("out").c_str()));
-        chunk_pipeline pipe(in, out);
-        const std::vector<chunk_read> reads{{0, 4096}};
-        ASSERT_TRUE(pipe.start(reads));
-        std::int64_t got = 0;
-        EXPECT_EQ(pipe.next(got), nullptr);
+    // Reading this process's memory at address 0 fails with an I/O error: in
+    // place (one chunk) and on the helper (three).
+    for (const std::size_t chunks : {1, 3}) {
+        testing::internal::CaptureStdout();
+        {
+            input_file in;
+            output_file out;
+            ASSERT_TRUE(in.open("/proc/self/mem"));
+            ASSERT_TRUE(out.open(dir.file("out").c_str()));
+            chunk_pipeline pipe(in, out);
+            const std::vector<chunk_read> reads(chunks, chunk_read{0, 4096});
+            ASSERT_TRUE(pipe.start(reads));
+            std::int64_t got = 0;
+            EXPECT_EQ(pipe.next(got), nullptr);
+            EXPECT_EQ(pipe.next(got), nullptr);
+            EXPECT_TRUE(pipe.finish());
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading input file!\n") << chunks << " chunks";
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading input file!\n");
 }
 
 TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {
