@@ -19,9 +19,10 @@ namespace {
 
 constexpr const char* out_of_memory_line = "Out of memory!\n";
 
-// Lists of at most this many chunks take the short road. Starting a thread
-// and its buffers costs about what reading and writing one chunk does, and
-// with two chunks there is only one read and one write to overlap.
+// Lists of at most this many chunks take the short road: with one or two
+// chunks there is at most one read and one write to overlap with the cipher
+// work, less than a thread, its extra buffers and handing each chunk to
+// another processor cost.
 constexpr std::size_t short_road_reads = 2;
 
 // The buffers of the long road: as many as fit in about 3.5 MiB, up to
