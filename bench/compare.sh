@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Times whole runs of kerrow against `openssl enc -aes-128-ctr` on the same
 # 64 MiB random file, side by side, and prints the median wall-time ratio of
-# each case (gcyc 4, mcyc 2, block length 10000), then runs the kernel
-# benchmarks when they are built.
+# each case (gcyc 4, mcyc 2, block length 10000) with kerrow's CPU seconds
+# (user + system) beside its wall seconds; then a 4 KiB file through each
+# driver against `cp` of the same file, two block encryptions at once against
+# one, and the kernel benchmarks when they are built. Each row shows its goal.
 #
 #   bench/compare.sh                    uses build/kerrow (BUILD_DIR=build)
 #   BUILD_DIR=build-x bench/compare.sh  another build folder
 #   KERROW=/path/to/kerrow bench/compare.sh
-#   RUNS=7 (runs per case and tool), MIB=64 (input size), STRICT=1 (exit 1
-#   when a ratio is over its target)
+#   RUNS=7 (runs per case and tool), MIB=64 (input size), SMALL_RUNS=101
+#   (runs per small-file case), STRICT=1 (exit 1 when a figure is over its
+#   target or goal)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,6 +19,7 @@ cd "$root"
 BUILD_DIR=${BUILD_DIR:-build}
 RUNS=${RUNS:-7}
 MIB=${MIB:-64}
+SMALL_RUNS=${SMALL_RUNS:-101}
 STRICT=${STRICT:-0}
 
 if ! command -v openssl >/dev/null 2>&1; then
@@ -62,47 +66,70 @@ wall() {
     echo "$start $end" | awk '{ printf "%.6f\n", $2 - $1 }'
 }
 
+# Wall seconds and CPU seconds (user + system, all threads) of one command,
+# its output file removed first.
+wall_and_cpu() {
+    rm -f "$tmp/out"
+    local TIMEFORMAT='%3R %3U %3S' times
+    times=$({ time "$@" >/dev/null; } 2>&1)
+    echo "$times" | awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }'
+}
+
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-printf 'kerrow against openssl enc -aes-128-ctr, %d MiB, median of %d alternating runs\n' "$MIB" "$RUNS"
-printf '%-34s %10s %10s %8s %8s\n' case "kerrow s" "openssl s" ratio target
 over=0
+# mark_if_over VALUE GOAL: sets $mark to "  over" for a figure over its goal
+# (a goal of - is none), and notes it for STRICT=1.
+mark_if_over() {
+    mark=""
+    if [[ $2 != - ]] && awk -v r="$1" -v t="$2" 'BEGIN { exit !(r > t) }'; then
+        mark="  over"
+        over=1
+    fi
+}
+
+printf 'kerrow against openssl enc -aes-128-ctr, %d MiB, median of %d alternating runs\n' "$MIB" "$RUNS"
+printf '%-34s %9s %7s %8s %5s %9s %6s %6s\n' case "kerrow s" "cpu s" cpu/wall goal "openssl s" ratio target
 declare -A kerrow_median
 
-# run_case NAME TARGET INPUT KERROW-ARGS...: the output goes to $tmp/out.
+# run_case NAME TARGET CPU-GOAL INPUT KERROW-ARGS...: the output goes to $tmp/out.
 run_case() {
-    local name=$1 target=$2 input=$3
-    shift 3
-    local k_times=() o_times=() ratios=()
+    local name=$1 target=$2 cpu_goal=$3 input=$4
+    shift 4
+    local k_times=() k_cpus=() k_shares=() o_times=() ratios=()
     for ((r = 0; r < RUNS; r++)); do
-        local k o
-        k=$(wall "$KERROW" "$@")
+        local k c o
+        read -r k c < <(wall_and_cpu "$KERROW" "$@")
         o=$(wall openssl enc -aes-128-ctr -K "$aes_key" -iv "$aes_iv" -in "$input" -out "$tmp/out")
         k_times+=("$k")
+        k_cpus+=("$c")
+        k_shares+=("$(awk -v c="$c" -v w="$k" 'BEGIN { printf "%.4f", c / w }')")
         o_times+=("$o")
         ratios+=("$(awk -v a="$k" -v b="$o" 'BEGIN { printf "%.4f", a / b }')")
     done
-    local km om ratio
+    local km kc share om ratio
     km=$(printf '%s\n' "${k_times[@]}" | median)
+    kc=$(printf '%s\n' "${k_cpus[@]}" | median)
+    share=$(printf '%s\n' "${k_shares[@]}" | median)
     om=$(printf '%s\n' "${o_times[@]}" | median)
     ratio=$(printf '%s\n' "${ratios[@]}" | median)
     kerrow_median[$name]=$km
-    local mark=""
-    if awk -v r="$ratio" -v t="$target" 'BEGIN { exit !(r > t) }'; then
-        mark="  over target"
-        over=1
-    fi
-    printf '%-34s %10.3f %10.3f %8.2f %8.2f%s\n' "$name" "$km" "$om" "$ratio" "$target" "$mark"
+    local marks
+    mark_if_over "$share" "$cpu_goal"
+    marks=$mark
+    mark_if_over "$ratio" "$target"
+    printf '%-34s %9.3f %7.3f %8.2f %5s %9.3f %6.2f %6.2f%s%s\n' "$name" "$km" "$kc" "$share" "$cpu_goal" \
+        "$om" "$ratio" "$target" "$marks" "$mark"
 }
 
-run_case "stream enc 256 B / 4 KiB" 1.0 "$tmp/plain" e -s "$tmp/plain" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4
-run_case "stream dec 256 B / 4 KiB" 1.0 "$tmp/stream256" d -s "$tmp/stream256" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4
-run_case "stream enc 100 B / 1000 B" 1.5 "$tmp/plain" e -s "$tmp/plain" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4
-run_case "stream dec 100 B / 1000 B" 1.5 "$tmp/stream100" d -s "$tmp/stream100" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4
-run_case "block enc mcyc 2, 256 B / 4 KiB" 1.5 "$tmp/plain" e -b "$tmp/plain" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000
-run_case "block dec mcyc 2, 256 B / 4 KiB" 1.725 "$tmp/block256" d -b "$tmp/block256" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000
-run_case "block enc mcyc 2, 100 B / 1000 B" 2.5 "$tmp/plain" e -b "$tmp/plain" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4 2 10000
-run_case "block dec mcyc 2, 100 B / 1000 B" 2.875 "$tmp/block100" d -b "$tmp/block100" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4 2 10000
+run_case "stream enc 256 B / 4 KiB" 1.0 - "$tmp/plain" e -s "$tmp/plain" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4
+run_case "stream dec 256 B / 4 KiB" 1.0 - "$tmp/stream256" d -s "$tmp/stream256" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4
+run_case "stream enc 100 B / 1000 B" 1.5 - "$tmp/plain" e -s "$tmp/plain" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4
+run_case "stream dec 100 B / 1000 B" 1.5 - "$tmp/stream100" d -s "$tmp/stream100" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4
+run_case "block enc mcyc 2, 256 B / 4 KiB" 1.5 1.3 "$tmp/plain" e -b "$tmp/plain" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000
+run_case "block dec mcyc 2, 256 B / 4 KiB" 1.725 1.3 "$tmp/block256" d -b "$tmp/block256" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000
+run_case "block enc mcyc 2, 100 B / 1000 B" 2.5 1.3 "$tmp/plain" e -b "$tmp/plain" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4 2 10000
+run_case "block dec mcyc 2, 100 B / 1000 B" 2.875 1.3 "$tmp/block100" d -b "$tmp/block100" "$tmp/out" "$tmp/key100" "$tmp/gamm1000" 4 2 10000
 
 echo
 printf '%-34s %10s %8s\n' "block dec / block enc (kerrow)" ratio target
@@ -116,6 +143,64 @@ for size in "256 B / 4 KiB" "100 B / 1000 B"; do
     fi
     printf '%-34s %10s %8s%s\n' "$size" "$ratio" 1.15 "$mark"
 done
+
+# A small file: what a run costs beyond its cipher work, against copying it.
+head -c 4096 /dev/urandom >"$tmp/small"
+"$KERROW" e -b "$tmp/small" "$tmp/small.kbx" "$tmp/key256" "$tmp/gamm4k" 4 2 10000 >/dev/null
+"$KERROW" e -s "$tmp/small" "$tmp/small.kst" "$tmp/key256" "$tmp/gamm4k" 4 >/dev/null
+echo
+printf 'A 4 KiB file, kerrow over cp of the same file, median of %d alternating runs\n' "$SMALL_RUNS"
+printf '%-34s %10s %10s %8s %8s\n' case "kerrow ms" "cp ms" ratio goal
+# small_case NAME INPUT KERROW-ARGS...: the output goes to $tmp/out.
+small_case() {
+    local name=$1 input=$2
+    shift 2
+    local k_times=() c_times=() ratios=()
+    for ((r = 0; r < SMALL_RUNS; r++)); do
+        local k c
+        k=$(wall "$KERROW" "$@")
+        c=$(wall cp "$input" "$tmp/out")
+        k_times+=("$k")
+        c_times+=("$c")
+        ratios+=("$(awk -v a="$k" -v b="$c" 'BEGIN { printf "%.4f", a / b }')")
+    done
+    local km cm ratio
+    km=$(printf '%s\n' "${k_times[@]}" | median)
+    cm=$(printf '%s\n' "${c_times[@]}" | median)
+    ratio=$(printf '%s\n' "${ratios[@]}" | median)
+    mark_if_over "$ratio" 1.0
+    printf '%-34s %10.3f %10.3f %8.2f %8.2f%s\n' "$name" "$(awk -v s="$km" 'BEGIN { print s * 1000 }')" \
+        "$(awk -v s="$cm" 'BEGIN { print s * 1000 }')" "$ratio" 1.0 "$mark"
+}
+small_case "block enc (e -b)" "$tmp/small" e -b "$tmp/small" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000
+small_case "block dec (d -b)" "$tmp/small.kbx" d -b "$tmp/small.kbx" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000
+small_case "stream enc (e -s)" "$tmp/small" e -s "$tmp/small" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4
+small_case "stream dec (d -s)" "$tmp/small.kst" d -s "$tmp/small.kst" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4
+
+# Two block encryptions at once, of two files, against one: with two cores
+# and a pipeline that sleeps while it waits, the second costs little.
+head -c $((MIB << 20)) /dev/urandom >"$tmp/plain2"
+echo
+printf 'Two block encryptions at once (two %d MiB files), wall over one run'"'"'s, median of %d alternating runs\n' "$MIB" "$RUNS"
+printf '%-34s %10s %10s %8s %8s\n' case "one s" "two s" ratio goal
+one_times=() two_times=() ratios=()
+for ((r = 0; r < RUNS; r++)); do
+    one=$(wall "$KERROW" e -b "$tmp/plain" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000)
+    rm -f "$tmp/out" "$tmp/out2"
+    start=$EPOCHREALTIME
+    "$KERROW" e -b "$tmp/plain" "$tmp/out" "$tmp/key256" "$tmp/gamm4k" 4 2 10000 >/dev/null &
+    "$KERROW" e -b "$tmp/plain2" "$tmp/out2" "$tmp/key256" "$tmp/gamm4k" 4 2 10000 >/dev/null &
+    wait
+    two=$(echo "$start $EPOCHREALTIME" | awk '{ printf "%.6f\n", $2 - $1 }')
+    one_times+=("$one")
+    two_times+=("$two")
+    ratios+=("$(awk -v a="$two" -v b="$one" 'BEGIN { printf "%.4f", a / b }')")
+done
+ratio=$(printf '%s\n' "${ratios[@]}" | median)
+mark_if_over "$ratio" 1.2
+printf '%-34s %10.3f %10.3f %8.2f %8.2f%s\n' "block enc mcyc 2, 256 B / 4 KiB" \
+    "$(printf '%s\n' "${one_times[@]}" | median)" "$(printf '%s\n' "${two_times[@]}" | median)" \
+    "$ratio" 1.2 "$mark"
 
 bench="$(dirname "$KERROW")/bench/kerrow_bench"
 if [[ -x "$bench" ]]; then

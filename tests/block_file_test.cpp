@@ -14,6 +14,7 @@
 
 #include "block/block_cipher.hpp"
 #include "block/block_file.hpp"
+#include "fileio/fileio.hpp"
 #include "keymat/gamma.hpp"
 #include "support/test_support.hpp"
 
@@ -152,6 +153,19 @@ TEST_F(BlockFile, RoundTripsLargeInputsAcrossManyReadChunks) {
     // don't divide the chunk, blocks larger than a chunk, and one clamped block.
     const bytes big = pseudo_random((std::size_t{5} << 19) + 3, 2);
     for (const long b : {5L, 10000L, 1048580L, 4000000L}) round_trip(big, 13, 8, 1, 1, b);
+    if (HasFatalFailure()) return;
+
+    // Two chunks of blocks are encrypted without the helper thread, three with
+    // it: the blocks that both inputs hold come out the same.
+    const std::size_t two_chunks = 2 * (io_chunk_bytes / 10000 * 10000);
+    const bytes longer = pseudo_random(two_chunks + 1, 3);
+    round_trip(bytes(longer.begin(), longer.begin() + static_cast<long>(two_chunks)), 16, 40, 2, 2, 10000);
+    const bytes short_road = read_file(cipher);
+    round_trip(longer, 16, 40, 2, 2, 10000);
+    const bytes long_road = read_file(cipher);
+    const std::size_t header = 4 * (16 / 4 + 1);
+    ASSERT_EQ(long_road.size(), short_road.size() + 8);
+    EXPECT_TRUE(std::equal(short_road.begin() + header, short_road.end(), long_road.begin() + header));
 }
 
 TEST_F(BlockFile, ContainerExamplesHoldTheirBlocksTailAndPaddingWord) {

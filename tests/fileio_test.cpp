@@ -135,7 +135,8 @@ TEST(ChunkPipeline, ChunksComeBackInTheOrderAskedAndLandAtTheirOffsets) {
     test::bytes flipped = content;
     for (auto& c : flipped) c = static_cast<unsigned char>(~c);
 
-    const auto forward = chunks_in_order(static_cast<std::int64_t>(content.size()), 1000);
+    std::vector<chunk_read> forward;
+    ASSERT_TRUE(chunks_in_order(static_cast<std::int64_t>(content.size()), 1000, forward));
     ASSERT_EQ(forward.size(), 11u);
     EXPECT_EQ(forward.back().offset, 10000);
     EXPECT_EQ(forward.back().bytes, 7u);
@@ -152,7 +153,8 @@ TEST(ChunkPipeline, ChunksTooLargeForThreeBuffersGoThroughTwo) {
     test::write_file(dir.file("in"), content);
     test::bytes flipped = content;
     for (auto& c : flipped) c = static_cast<unsigned char>(~c);
-    const auto forward = chunks_in_order(static_cast<std::int64_t>(content.size()), chunk);
+    std::vector<chunk_read> forward;
+    ASSERT_TRUE(chunks_in_order(static_cast<std::int64_t>(content.size()), chunk, forward));
     const std::vector<chunk_read> backward(forward.rbegin(), forward.rend());
     EXPECT_EQ(flip_through_pipeline(dir.file("in"), dir.file("out"), backward), flipped);
 }
@@ -165,7 +167,8 @@ TEST(ChunkPipeline, ReadsPastTheEndYieldWhatIsThere) {
     ASSERT_TRUE(in.open(dir.file("in").c_str()));
     ASSERT_TRUE(out.open(dir.file("out").c_str()));
     chunk_pipeline pipe(in, out);
-    ASSERT_TRUE(pipe.start({{60, 64}, {200, 64}, {0, 8}}));
+    const std::vector<chunk_read> reads{{60, 64}, {200, 64}, {0, 8}};
+    ASSERT_TRUE(pipe.start(reads));
     std::int64_t got = -1;
     ASSERT_NE(pipe.next(got), nullptr);
     EXPECT_EQ(got, 40);
@@ -189,7 +192,9 @@ TEST(ChunkPipeline, AFullDiskOrAFailedReadIsReportedOnceAndStopsTheRun) {
         ASSERT_TRUE(in.open(dir.file("in").c_str()));
         ASSERT_TRUE(out.open("/dev/full"));
         chunk_pipeline pipe(in, out);
-        ASSERT_TRUE(pipe.start(chunks_in_order(64 * 1024, 4096)));
+        std::vector<chunk_read> reads;
+        ASSERT_TRUE(chunks_in_order(64 * 1024, 4096, reads));
+        ASSERT_TRUE(pipe.start(reads));
         // The helper finds the full disk while later chunks are asked for;
         // whichever call comes next reports it, and none after it succeeds.
         bool failed = false;
@@ -202,19 +207,25 @@ TEST(ChunkPipeline, AFullDiskOrAFailedReadIsReportedOnceAndStopsTheRun) {
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error writing output file!\n");
 
-    testing::internal::CaptureStdout();
-    {
-        // Reading this process's memory at address 0 fails with an I/O error.
-        input_file in;
-        output_file out;
-        ASSERT_TRUE(in.open("/proc/self/mem"));
-        ASSERT_TRUE(out.open(dir.file("out").c_str()));
-        chunk_pipeline pipe(in, out);
-        ASSERT_TRUE(pipe.start({{0, 4096}}));
-        std::int64_t got = 0;
-        EXPECT_EQ(pipe.next(got), nullptr);
+    // Reading this process's memory at address 0 fails with an I/O error: in
+    // place (one chunk) and on the helper (three).
+    for (const std::size_t chunks : {1, 3}) {
+        testing::internal::CaptureStdout();
+        {
+            input_file in;
+            output_file out;
+            ASSERT_TRUE(in.open("/proc/self/mem"));
+            ASSERT_TRUE(out.open(dir.file("out").c_str()));
+            chunk_pipeline pipe(in, out);
+            const std::vector<chunk_read> reads(chunks, chunk_read{0, 4096});
+            ASSERT_TRUE(pipe.start(reads));
+            std::int64_t got = 0;
+            EXPECT_EQ(pipe.next(got), nullptr);
+            EXPECT_EQ(pipe.next(got), nullptr);
+            EXPECT_TRUE(pipe.finish());
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading input file!\n") << chunks << " chunks";
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading input file!\n");
 }
 
 TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {

@@ -99,9 +99,13 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     const std::size_t full_bytes = std::size_t{nb_full} * sizeof(word);
     const std::size_t chunk_bytes =
         std::max<std::size_t>(1, io_chunk_bytes / std::max<std::size_t>(full_bytes, 1)) * full_bytes;
-    const std::vector<chunk_read> reads = chunks_in_order(length, chunk_bytes);
+    std::vector<chunk_read> reads;
+    if (!chunks_in_order(length, chunk_bytes, reads)) return false;
     chunk_pipeline pipe(input, output);
-    if (!pipe.start(reads, chunk_bytes + 2 * sizeof(word))) return false;
+    // No buffer larger than the input needs: a small file gets a small one.
+    const auto buffer_bytes = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(chunk_bytes), (length + 3) / 4 * 4));
+    if (!pipe.start(reads, buffer_bytes + 2 * sizeof(word))) return false;
 
     std::int32_t pad = 0;
     word pad_word = 0;  // word 1 of the last full block, encrypted (0 before any)

@@ -228,4 +228,27 @@ void guard_process() {
     }
 }
 
+namespace {
+
+void* thread_main(void* start) {
+    const auto* s = static_cast<const thread_start*>(start);
+    s->fn(s->arg);
+    return nullptr;
+}
+
+}  // namespace
+
+bool start_thread(thread_handle& thread, const thread_start& start) noexcept {
+    // The new thread inherits the mask in force here: every signal blocked.
+    sigset_t all, old;
+    sigfillset(&all);
+    const bool masked = ::pthread_sigmask(SIG_SETMASK, &all, &old) == 0;
+    const bool started =
+        ::pthread_create(&thread, nullptr, &thread_main, const_cast<thread_start*>(&start)) == 0;
+    if (masked) ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return started;
+}
+
+void join_thread(thread_handle thread) noexcept { ::pthread_join(thread, nullptr); }
+
 }  // namespace kerrow

@@ -1,14 +1,10 @@
 #include "fileio/pipeline.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <cstdlib>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "common/report.hpp"
 #include "fileio/raw_io.hpp"
@@ -16,41 +12,119 @@
 
 namespace kerrow {
 
-std::vector<chunk_read> chunks_in_order(std::int64_t length, std::size_t chunk_bytes) {
-    std::vector<chunk_read> reads;
-    const auto step = static_cast<std::int64_t>(chunk_bytes);
-    reads.reserve(static_cast<std::size_t>(length > 0 ? (length + step - 1) / step : 0));
-    for (std::int64_t at = 0; at < length; at += step) {
-        reads.push_back({at, static_cast<std::size_t>(std::min(step, length - at))});
-    }
-    return reads;
-}
-
 namespace {
 
-// How long a waiting thread watches for the other side before it sleeps: a
-// few chunks' worth of work, where the two threads have a processor each; no
-// time at all on a single processor, where watching would take the time of
-// the thread it waits for.
-std::chrono::microseconds watch_time() {
-    static const std::chrono::microseconds time{std::thread::hardware_concurrency() > 1 ? 2000 : 0};
-    return time;
+constexpr const char* out_of_memory_line = "Out of memory!\n";
+
+// Lists of at most this many chunks take the short road: with one or two
+// chunks there is at most one read and one write to overlap with the cipher
+// work, less than a thread, its extra buffers and handing each chunk to
+// another processor cost.
+constexpr std::size_t short_road_reads = 2;
+
+// The buffers of the long road: as many as fit in about 3.5 MiB, up to
+// eight; three where that is more (one being transformed, one being read,
+// one being written), and two where even three would not fit (huge blocks),
+// the helper then reading and writing by turns. Spares let the reads run
+// ahead of the main thread by a few chunks, so that neither side waits for
+// the other in the steady state.
+constexpr int max_slots = 8;
+constexpr std::size_t budget_bytes = std::size_t{7} << 19;
+
+// Bytes of a 64-byte aligned area of at least `bytes` bytes; 0 when that
+// doesn't fit in a size_t.
+constexpr std::size_t aligned_bytes(std::size_t bytes) {
+    return bytes > SIZE_MAX - 63 ? 0 : (bytes + 63) / 64 * 64;
 }
+
+// A chunk's buffer and its side area in one zeroed block. Only the bytes
+// that held data are wiped when it is released: the data up to the furthest
+// byte read or committed, and the side area once it was handed out.
+class slot_buffer {
+public:
+    slot_buffer() = default;
+    slot_buffer(const slot_buffer&) = delete;
+    slot_buffer& operator=(const slot_buffer&) = delete;
+    ~slot_buffer() { release(); }
+
+    bool allocate(std::size_t data_bytes, std::size_t side_bytes) noexcept {
+        release();
+        if (data_bytes > SIZE_MAX - side_bytes) return false;
+        // calloc: large blocks come as zero pages from the system, untouched.
+        p_ = static_cast<unsigned char*>(std::calloc(data_bytes + side_bytes, 1));
+        data_bytes_ = data_bytes;
+        side_bytes_ = side_bytes;
+        return p_ != nullptr;
+    }
+    void release() noexcept {
+        if (p_ == nullptr) return;
+        wipe(p_, used_);
+        if (side_used_) wipe(p_ + data_bytes_, side_bytes_);
+        std::free(p_);
+        p_ = nullptr;
+        used_ = 0;
+        side_used_ = false;
+    }
+    unsigned char* data() const noexcept { return p_; }
+    unsigned char* side() const noexcept { return side_bytes_ != 0 ? p_ + data_bytes_ : nullptr; }
+    // Notes that the data's first n bytes held data.
+    void used(std::size_t n) noexcept { used_ = std::max(used_, std::min(n, data_bytes_)); }
+    void side_used() noexcept { side_used_ = side_bytes_ != 0; }
+
+private:
+    unsigned char* p_ = nullptr;
+    std::size_t data_bytes_ = 0;
+    std::size_t side_bytes_ = 0;
+    std::size_t used_ = 0;
+    bool side_used_ = false;
+};
+
+// A fixed first-in first-out queue of at most max_slots entries.
+template <class T>
+class ring {
+public:
+    bool empty() const noexcept { return count_ == 0; }
+    int size() const noexcept { return count_; }
+    const T& front() const noexcept { return items_[head_]; }
+    void push(const T& t) noexcept {
+        items_[(head_ + count_) % max_slots] = t;
+        ++count_;
+    }
+    T pop() noexcept {
+        const T t = items_[head_];
+        head_ = (head_ + 1) % max_slots;
+        --count_;
+        return t;
+    }
+
+private:
+    T items_[max_slots] = {};
+    int head_ = 0;
+    int count_ = 0;
+};
 
 }  // namespace
 
-// What the main thread and the helper share, under one lock.
+bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads) {
+    const auto step = static_cast<std::int64_t>(std::max<std::size_t>(chunk_bytes, 1));
+    try {
+        reads.clear();
+        reads.reserve(static_cast<std::size_t>(length > 0 ? (length - 1) / step + 1 : 0));
+    } catch (...) {  // bad_alloc, or length_error for a list beyond any memory
+        say(out_of_memory_line);
+        return false;
+    }
+    for (std::int64_t at = 0; at < length; at += step) {
+        reads.push_back({at, static_cast<std::size_t>(std::min(step, length - at))});
+    }
+    return true;
+}
+
+// The buffers and the queues that the main thread and the helper share,
+// under one lock. Every buffer is in exactly one place at a time: the free
+// queue, being read, the filled queue, held by the main thread, or the write
+// queue (whose front one is being written).
 struct chunk_pipeline::shared {
-    // The buffers in flight: as many as fit in about 3.5 MiB, up to eight;
-    // three where that is more (one being transformed, one being read, one
-    // being written), and two where even three would not fit (huge blocks),
-    // the helper then reading and writing by turns. Spares let the reads run
-    // ahead of the main thread by a few chunks, so that a read held up for a
-    // moment doesn't hold the main thread up.
-    static constexpr int max_slots = 8;
-    static constexpr std::size_t budget_bytes = std::size_t{7} << 19;
-    int slots = 3;
-    enum class use { free, reading, ready, held, queued };
     struct write_job {
         int slot;
         std::size_t n;
@@ -59,131 +133,117 @@ struct chunk_pipeline::shared {
 
     file_handle in_fd = no_file;
     file_handle out_fd = no_file;
-    std::vector<chunk_read> reads;
-    std::size_t next_read = 0;   // the next entry of `reads` to read
-    std::size_t taken = 0;       // entries handed to the main thread
-    std::size_t slot_words = 0;
-    std::size_t side_words = 0;
-    WordArray store;             // wiped on release: it held plaintext
-    WordArray sides;             // a side area per slot, wiped too
+    std::span<const chunk_read> reads;
+    std::size_t next_read = 0;  // the next entry of `reads` to read
+    std::size_t taken = 0;      // entries handed to the main thread
     chunk_finisher finisher;
-    use state[max_slots] = {};
+    std::size_t data_bytes = 0;
+    std::size_t side_bytes = 0;
+    slot_buffer buffers[max_slots];
+    int slots = 1;
     std::int64_t got[max_slots] = {};
-    std::deque<int> ready;       // slots read, in the order of `reads`
-    std::deque<write_job> writes;  // the front one is being written
-    int held = -1;
+    int held = -1;          // the buffer the main thread has, or -1
+    bool reported = false;  // main thread only: a failure line was printed
+
+    // The long road: the helper and what it shares, under `m`.
+    bool threaded = false;
+    thread_handle helper{};
+    const thread_start helper_start{&helper_main, this};
+    std::mutex m;
+    std::condition_variable work;   // the helper waits here for a write or the stop
+    std::condition_variable ready;  // the main thread waits here for a chunk or the writes
+    ring<int> free_slots;
+    ring<int> filled;
+    ring<write_job> writes;
     bool read_failed = false;
     bool write_failed = false;
     bool stop = false;
-    std::mutex m;
-    std::condition_variable cv;
-    std::atomic<unsigned> changes{0};  // counts the calls of changed()
-    std::thread helper;
 
-    // Wakes the other side after a change of state; called with the lock held.
-    void changed() {
-        changes.fetch_add(1, std::memory_order_release);
-        cv.notify_all();
-    }
-    // Waits until pred() holds; called with the lock held. The other side
-    // hands a chunk over every fraction of a millisecond, and a thread put
-    // to sleep can take a millisecond to wake up on a virtual machine, so a
-    // waiter first watches for a change for a while.
-    template <class Pred>
-    void wait_for(std::unique_lock<std::mutex>& lock, Pred pred) {
-        const auto give_up = std::chrono::steady_clock::now() + watch_time();
-        while (!pred()) {
-            const unsigned seen = changes.load(std::memory_order_relaxed);
-            lock.unlock();
-            bool watching = true;
-            while (watching && changes.load(std::memory_order_acquire) == seen) {
-                std::this_thread::yield();  // lets any other work on this processor run
-                watching = std::chrono::steady_clock::now() < give_up;
-            }
-            lock.lock();
-            if (!watching) {
-                cv.wait(lock, pred);
-                return;
-            }
-        }
+    bool can_read() const noexcept {
+        return !read_failed && !write_failed && next_read < reads.size() && !free_slots.empty();
     }
 
-    unsigned char* buffer(int slot) {
-        return reinterpret_cast<unsigned char*>(store.data() + static_cast<std::size_t>(slot) * slot_words);
-    }
-    unsigned char* side(int slot) {
-        return reinterpret_cast<unsigned char*>(sides.data() + static_cast<std::size_t>(slot) * side_words);
-    }
     // Finishes a committed chunk and writes it.
     bool finish_and_write(const write_job& j) {
-        if (finisher) finisher(buffer(j.slot), j.n, side(j.slot));
-        return write_fully(out_fd, buffer(j.slot), j.n, j.offset);
+        if (finisher) finisher(buffers[j.slot].data(), j.n, buffers[j.slot].side());
+        return write_fully(out_fd, buffers[j.slot].data(), j.n, j.offset);
     }
-    int free_slot() const {
-        for (int k = 0; k < slots; ++k) {
-            if (state[k] == use::free) return k;
-        }
-        return -1;
-    }
-    bool can_read() const {
-        return !read_failed && !write_failed && next_read < reads.size() && free_slot() >= 0;
-    }
-    // Reads the next entry into a free slot. Called with the lock held (the
-    // read itself runs without it, on the helper).
-    void read_next(std::unique_lock<std::mutex>& lock) {
-        const int slot = free_slot();
-        const chunk_read r = reads[next_read++];
-        state[slot] = use::reading;
-        lock.unlock();
-        const std::int64_t n = read_fully(in_fd, buffer(slot), r.bytes, r.offset);
-        lock.lock();
-        if (n < 0) {
-            read_failed = true;
-            state[slot] = use::free;
-            return;
-        }
-        got[slot] = n;
-        state[slot] = use::ready;
-        ready.push_back(slot);
-    }
-    // Writes the front job of the queue; nothing is written after a failure.
-    void write_front(std::unique_lock<std::mutex>& lock) {
-        const write_job j = writes.front();
-        const bool skip = write_failed;
-        lock.unlock();
-        const bool ok = skip || finish_and_write(j);
-        lock.lock();
-        if (!ok) write_failed = true;
-        writes.pop_front();
-        state[j.slot] = use::free;
-    }
-    void run() {
+
+    // The helper: reads while fewer than two chunks wait for the main thread
+    // (or nothing is to be written), writes otherwise, and sleeps when there
+    // is neither. The lock is let go for each read and write.
+    void run() noexcept {
         std::unique_lock<std::mutex> lock(m);
         for (;;) {
-            wait_for(lock, [this] { return stop || !writes.empty() || can_read(); });
             if (stop) return;
-            // Keep the main thread fed first: read while fewer than two
-            // chunks wait for it, write otherwise.
-            if (can_read() && (ready.size() < 2 || writes.empty())) {
-                read_next(lock);
+            if (can_read() && (filled.size() < 2 || writes.empty())) {
+                const int slot = free_slots.pop();
+                const chunk_read r = reads[next_read++];
+                lock.unlock();
+                const std::int64_t n = read_fully(in_fd, buffers[slot].data(), r.bytes, r.offset);
+                lock.lock();
+                buffers[slot].used(n < 0 ? r.bytes : static_cast<std::size_t>(n));
+                if (n < 0) {
+                    read_failed = true;
+                    free_slots.push(slot);
+                } else {
+                    got[slot] = n;
+                    filled.push(slot);
+                }
+            } else if (!writes.empty()) {
+                // Stays queued while it is written, so that finish() waits for it.
+                const write_job j = writes.front();
+                const bool skip = write_failed;
+                lock.unlock();
+                const bool ok = skip || finish_and_write(j);
+                lock.lock();
+                write_failed = write_failed || !ok;
+                writes.pop();
+                free_slots.push(j.slot);
             } else {
-                write_front(lock);
+                work.wait(lock);
+                continue;
             }
-            changed();
+            lock.unlock();
+            ready.notify_one();
+            lock.lock();
         }
     }
+    static void helper_main(void* self) { static_cast<shared*>(self)->run(); }
+
+    // Adds the buffers of the long road to the one set aside and starts the
+    // helper; false, with nothing started, when either can't be had.
+    bool start_helper() noexcept {
+        const std::size_t slot_bytes = data_bytes + side_bytes;
+        const std::size_t fit = budget_bytes / slot_bytes;
+        const int wanted = fit >= 1 ? static_cast<int>(std::clamp<std::size_t>(fit, 3, max_slots)) : 2;
+        for (slots = 1; slots < wanted; ++slots) {
+            if (!buffers[slots].allocate(data_bytes, side_bytes)) break;
+        }
+        if (slots >= 2) {
+            for (int k = 0; k < slots; ++k) free_slots.push(k);
+            // The helper takes no signal sent to the process: a handler
+            // always runs on the main thread.
+            threaded = start_thread(helper, helper_start);
+            if (threaded) return true;
+            free_slots = {};
+        }
+        for (; slots > 1; --slots) buffers[slots - 1].release();
+        return false;
+    }
     void stop_helper() noexcept {
-        if (!helper.joinable()) return;
+        if (!threaded) return;
         {
             const std::lock_guard<std::mutex> lock(m);
             stop = true;
-            changed();
         }
-        helper.join();
+        work.notify_one();
+        join_thread(helper);
+        threaded = false;
     }
 };
 
-chunk_pipeline::chunk_pipeline(const input_file& input, output_file& output)
+chunk_pipeline::chunk_pipeline(const input_file& input, output_file& output) noexcept
     : input_(input), output_(output) {}
 
 chunk_pipeline::~chunk_pipeline() {
@@ -191,54 +251,40 @@ chunk_pipeline::~chunk_pipeline() {
 }
 
 bool chunk_pipeline::report(bool read_failed) {
+    if (s_ && s_->reported) return false;
+    if (s_) s_->reported = true;
     say(read_failed ? read_error_line : write_error_line);
     return false;
 }
 
-namespace {
-
-// Words of a 64-byte aligned area of at least `bytes` bytes.
-constexpr std::size_t aligned_words(std::size_t bytes) { return (bytes + 63) / 64 * 16; }
-
-}  // namespace
-
 bool chunk_pipeline::reserve(std::size_t buffer_bytes, std::size_t side_bytes) {
-    if (s_ && s_->slot_words * sizeof(word) >= buffer_bytes &&
-        s_->side_words * sizeof(word) >= side_bytes) {
-        return true;
-    }
+    const std::size_t data = aligned_bytes(std::max<std::size_t>(buffer_bytes, 1));
+    const std::size_t side = aligned_bytes(side_bytes);
+    if (s_ && s_->data_bytes >= data && s_->side_bytes >= side) return true;
+    s_.reset();
     auto s = std::unique_ptr<shared>(new (std::nothrow) shared);
-    const std::size_t words = aligned_words(std::max<std::size_t>(buffer_bytes, 1));
-    const std::size_t side_words = aligned_words(side_bytes);
-    const std::size_t slot_bytes = (words + side_words) * sizeof(word);
-    const std::size_t fit = shared::budget_bytes / slot_bytes;
-    const int slots = fit >= 1 ? static_cast<int>(std::clamp<std::size_t>(fit, 3, shared::max_slots)) : 2;
-    if (!s || !s->store.allocate(words * slots) ||
-        (side_words != 0 && !s->sides.allocate(side_words * slots))) {
-        say("Out of memory!\n");
+    if (!s || data == 0 || (side_bytes != 0 && side == 0) || !s->buffers[0].allocate(data, side)) {
+        say(out_of_memory_line);
         return false;
     }
-    s->slots = slots;
-    s->slot_words = words;
-    s->side_words = side_words;
+    s->data_bytes = data;
+    s->side_bytes = side;
     s_ = std::move(s);
     return true;
 }
 
-bool chunk_pipeline::start(std::vector<chunk_read> reads, std::size_t buffer_bytes,
+bool chunk_pipeline::start(std::span<const chunk_read> reads, std::size_t buffer_bytes,
                            std::size_t side_bytes, chunk_finisher finisher) {
     for (const chunk_read& r : reads) buffer_bytes = std::max(buffer_bytes, r.bytes);
     if (!reserve(buffer_bytes, side_bytes)) return false;
     shared& s = *s_;
-    s.finisher = std::move(finisher);
+    s.finisher = finisher;
     s.in_fd = input_.handle();
     s.out_fd = output_.handle();
-    s.reads = std::move(reads);
-    try {
-        s.helper = std::thread([p = &s] { p->run(); });
-    } catch (const std::system_error&) {
-        // No thread to be had: next() and commit() do the work themselves.
-    }
+    s.reads = reads;
+    // Without the helper (a short list, or no thread or memory to be had)
+    // next() and commit() do the work themselves.
+    if (reads.size() > short_road_reads) s.start_helper();
     return true;
 }
 
@@ -246,38 +292,38 @@ void* chunk_pipeline::next(std::int64_t& got) {
     got = 0;
     shared& s = *s_;
     if (s.taken == s.reads.size()) return nullptr;
-    if (!s.helper.joinable()) {
-        const chunk_read r = s.reads[s.taken++];
-        got = read_fully(s.in_fd, s.buffer(0), r.bytes, r.offset);
-        if (got < 0) {
+    int slot = 0;
+    if (!s.threaded) {
+        if (s.read_failed || s.write_failed) return nullptr;
+        const chunk_read r = s.reads[s.taken];
+        const std::int64_t n = read_fully(s.in_fd, s.buffers[0].data(), r.bytes, r.offset);
+        s.buffers[0].used(n < 0 ? r.bytes : static_cast<std::size_t>(n));
+        if (n < 0) {
+            s.read_failed = true;
             report(true);
             return nullptr;
         }
-        s.held = 0;
-        return s.buffer(0);
+        s.got[0] = n;
+    } else {
+        std::unique_lock<std::mutex> lock(s.m);
+        s.ready.wait(lock, [&s] { return !s.filled.empty() || s.read_failed || s.write_failed; });
+        if (s.write_failed || s.read_failed) {
+            const bool read_failed = !s.write_failed;
+            lock.unlock();
+            report(read_failed);
+            return nullptr;
+        }
+        slot = s.filled.pop();
     }
-    std::unique_lock<std::mutex> lock(s.m);
-    s.wait_for(lock, [&s] {
-        return !s.ready.empty() || s.read_failed || s.write_failed;
-    });
-    if (s.write_failed || s.read_failed) {
-        const bool read_failed = !s.write_failed;
-        lock.unlock();
-        report(read_failed);
-        return nullptr;
-    }
-    const int slot = s.ready.front();
-    s.ready.pop_front();
-    s.state[slot] = shared::use::held;
-    s.held = slot;
     ++s.taken;
+    s.held = slot;
+    s.buffers[slot].side_used();
     got = s.got[slot];
-    s.changed();
-    return s.buffer(slot);
+    return s.buffers[slot].data();
 }
 
 void* chunk_pipeline::side() {
-    return s_ && s_->held >= 0 && s_->side_words != 0 ? s_->side(s_->held) : nullptr;
+    return s_ && s_->held >= 0 ? s_->buffers[s_->held].side() : nullptr;
 }
 
 bool chunk_pipeline::commit(std::size_t n) { return commit_at(n, -1); }
@@ -287,31 +333,42 @@ bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
     if (s.held < 0) return report(false);
     const shared::write_job j{s.held, n, offset};
     s.held = -1;
-    if (!s.helper.joinable()) return s.finish_and_write(j) || report(false);
-    std::unique_lock<std::mutex> lock(s.m);
-    if (s.write_failed) {
-        lock.unlock();
-        return report(false);
+    if (!s.threaded) {
+        s.buffers[0].used(n);
+        if (s.write_failed || !s.finish_and_write(j)) {
+            s.write_failed = true;
+            return report(false);
+        }
+        return true;
     }
-    s.state[j.slot] = shared::use::queued;
-    s.writes.push_back(j);
-    s.changed();
+    bool failed;
+    {
+        const std::lock_guard<std::mutex> lock(s.m);
+        s.buffers[j.slot].used(n);
+        failed = s.write_failed;
+        if (!failed) s.writes.push(j);  // else the buffer is left out: nothing is read or written any more
+    }
+    if (failed) return report(false);
+    s.work.notify_one();
     return true;
 }
 
 bool chunk_pipeline::finish() {
     if (!s_) return true;
     shared& s = *s_;
-    bool failed = false;
-    if (s.helper.joinable()) {
+    bool failed;
+    if (s.threaded) {
         std::unique_lock<std::mutex> lock(s.m);
-        s.wait_for(lock, [&s] { return s.writes.empty(); });
+        s.ready.wait(lock, [&s] { return s.writes.empty(); });
         failed = s.write_failed;
         lock.unlock();
         s.stop_helper();
+    } else {
+        failed = s.write_failed;
     }
+    if (failed) report(false);
     s_.reset();
-    return !failed || report(false);
+    return !failed;
 }
 
 }  // namespace kerrow

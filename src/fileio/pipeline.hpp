@@ -1,21 +1,45 @@
 // Reads a run's input ahead and writes its output behind, on one helper
 // thread, so that the cipher work on one chunk overlaps reading the next and
-// writing the last: the main thread only transforms.
+// writing the last: the main thread only transforms. A short input takes the
+// short road: no thread, one buffer, every read and write done at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "fileio/fileio.hpp"
 
 namespace kerrow {
 
-// Work done on each committed chunk on the helper, just before it is written:
-// the chunk's buffer, the byte count committed and the chunk's side area.
-using chunk_finisher = std::function<void(void* data, std::size_t n, const void* side)>;
+// Work done on each committed chunk just before it is written (on the helper
+// when there is one): the chunk's buffer, the byte count committed and the
+// chunk's side area. It refers to the caller's callable, which must outlive
+// the run; nothing is copied or allocated.
+class chunk_finisher {
+public:
+    chunk_finisher() = default;
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, chunk_finisher>)
+    chunk_finisher(const F& f) noexcept  // implicit, so that a driver passes its lambda as it is
+        : object_(&f), call_([](const void* object, void* data, std::size_t n, const void* side) {
+              (*static_cast<const F*>(object))(data, n, side);
+          }) {}
+    // A temporary would be gone before the helper calls it.
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, chunk_finisher>)
+    chunk_finisher(const F&&) = delete;
+
+    explicit operator bool() const noexcept { return call_ != nullptr; }
+    void operator()(void* data, std::size_t n, const void* side) const { call_(object_, data, n, side); }
+
+private:
+    const void* object_ = nullptr;
+    void (*call_)(const void*, void*, std::size_t, const void*) = nullptr;
+};
 
 // One chunk of the input: where it starts and how many bytes to read.
 struct chunk_read {
@@ -23,43 +47,51 @@ struct chunk_read {
     std::size_t bytes;
 };
 
-// The chunks of [0, length) in order, `chunk_bytes` each but the last.
-std::vector<chunk_read> chunks_in_order(std::int64_t length, std::size_t chunk_bytes);
+// The chunks of [0, length) in order, `chunk_bytes` each but the last, into
+// `reads`. False ("Out of memory!" printed) when the list can't be held.
+bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads);
 
 // The buffers go round: read (helper) -> transformed in place (main) ->
-// finished and written (helper) -> read again. Reads follow the list given to start(); writes keep
-// the order of the commits. A failure on the helper is reported by the main
-// thread's next call (the read or write error line), and nothing is read or
-// written after it. Without a thread to be had, every read and write is done
-// at once by the caller.
+// finished and written (helper) -> read again. Reads follow the list given to
+// start(); writes keep the order of the commits. A failure on the helper is
+// reported once, by the main thread's next call (the read or write error
+// line), and nothing is read after it (nor written, after a failed write).
+// The helper is stopped before finish() or the destructor returns, so before
+// the caller closes its files.
 //
-// While a pipeline runs, nothing else writes to the output; finish() hands it
-// back.
+// Where the list has at most two entries, or no thread or spare memory is to
+// be had, there is no helper: next() and commit() read and write at once.
+//
+// While a pipeline runs, nothing else writes to the output, and the output
+// holds no buffered bytes: the pipeline writes through the descriptors.
 class chunk_pipeline {
 public:
-    chunk_pipeline(const input_file& input, output_file& output);
+    chunk_pipeline(const input_file& input, output_file& output) noexcept;
     chunk_pipeline(const chunk_pipeline&) = delete;
     chunk_pipeline& operator=(const chunk_pipeline&) = delete;
     ~chunk_pipeline();  // stops the helper and drops writes still queued
 
-    // Sets aside the buffers of `buffer_bytes` bytes each (two or more), and
-    // a side area of `side_bytes` with each (all 64-byte aligned), ahead of start()
-    // where a run must know early that memory suffices. False ("Out of
-    // memory!" printed) when it doesn't.
+    // Sets aside a buffer of `buffer_bytes` bytes and a side area of
+    // `side_bytes` with it, ahead of start() where a run must know early that
+    // memory suffices: the least a run needs. False ("Out of memory!"
+    // printed) when it can't be had.
     bool reserve(std::size_t buffer_bytes, std::size_t side_bytes = 0);
 
-    // Starts reading `reads`, in their order, into the buffers (made larger
-    // where a read needs it).
-    // Each committed chunk goes through `finisher`, when given, before it is
-    // written. False (its line printed) when out of memory or when that
-    // write fails.
-    bool start(std::vector<chunk_read> reads, std::size_t buffer_bytes = 0,
+    // Starts reading `reads`, in their order, into buffers of `buffer_bytes`
+    // (made larger where a read needs it). The list is not copied: it must
+    // outlive the run. Each committed chunk goes through `finisher`, when
+    // given, before it is written. False ("Out of memory!" printed) when not
+    // even one buffer can be had.
+    bool start(std::span<const chunk_read> reads, std::size_t buffer_bytes = 0,
                std::size_t side_bytes = 0, chunk_finisher finisher = {});
+    bool start(std::vector<chunk_read>&& reads, std::size_t buffer_bytes = 0,
+               std::size_t side_bytes = 0, chunk_finisher finisher = {}) = delete;
 
     // The buffer of the next chunk of the list, holding `got` bytes of it:
     // fewer than asked only where the input ends early. Null after a failed
     // read or write (its line printed), or past the end of the list. Each
-    // buffer is committed before the next is asked for.
+    // buffer is committed before the next is asked for, and the main thread
+    // writes to no byte of it beyond those it read or commits.
     void* next(std::int64_t& got);
 
     // The side area of the buffer that next() gave, for what the finisher
@@ -79,7 +111,7 @@ private:
     struct shared;
     bool report(bool read_failed);
     const input_file& input_;
-    output_file& output_;
+    output_file& output_;  // only its descriptor is used
     std::unique_ptr<shared> s_;
 };
 

@@ -1,19 +1,25 @@
 // The system calls of the file layer, retried on interruption and on partial
-// transfers. They print nothing: callers on the I/O helper thread hand their
-// failures to the main thread, which prints the line.
+// transfers, and the I/O helper thread's start and end. They print nothing:
+// callers on the I/O helper thread hand their failures to the main thread,
+// which prints the line.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 namespace kerrow {
 
 #ifdef _WIN32
 using file_handle = void*;  // a HANDLE
 inline constexpr file_handle no_file = nullptr;
+using thread_handle = void*;  // a HANDLE
 #else
 using file_handle = int;  // a file descriptor
 inline constexpr file_handle no_file = -1;
+using thread_handle = pthread_t;
 #endif
 
 // Reads until n bytes or the end of the file: at the file's position when
@@ -23,5 +29,18 @@ std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t
 // Writes all n bytes: at the file's position when offset is below 0, else at
 // that offset. False after a write error.
 bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t offset);
+
+// What a new thread runs: fn(arg). It must outlive the thread.
+struct thread_start {
+    void (*fn)(void*);
+    void* arg;
+};
+
+// Starts a thread that takes no signal sent to the process, so that every
+// handler runs on the main thread. Nothing is allocated that could fail on
+// the new thread. False when no thread can be had.
+bool start_thread(thread_handle& thread, const thread_start& start) noexcept;
+// Waits for a started thread to end.
+void join_thread(thread_handle thread) noexcept;
 
 }  // namespace kerrow

@@ -24,15 +24,15 @@ enum class direction { encrypt, decrypt };
 constexpr std::size_t stream_chunk_bytes = std::size_t{1} << 18;
 constexpr std::size_t chunk_words = stream_chunk_bytes / sizeof(word);
 
-// The steps drawn for a chunk, as its side area holds them: the masks, then
-// the counts.
+// The steps drawn for a chunk of `words` words, as its side area holds them:
+// the masks, then the counts.
 struct drawn_steps {
     word* masks;
     std::uint8_t* counts;
 };
-drawn_steps steps_in(const void* side) {
+drawn_steps steps_in(const void* side, std::size_t words) {
     auto* masks = static_cast<word*>(const_cast<void*>(side));
-    return {masks, reinterpret_cast<std::uint8_t*>(masks + chunk_words)};
+    return {masks, reinterpret_cast<std::uint8_t*>(masks + words)};
 }
 
 bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
@@ -60,11 +60,12 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     // The steps never depend on the data, so the main thread only draws
     // them, into the side area of each chunk; the helper thread reads the
     // chunk, uses the steps on it and writes it.
-    const std::vector<chunk_read> reads = chunks_in_order(length, stream_chunk_bytes);
+    std::vector<chunk_read> reads;
+    if (!chunks_in_order(length, stream_chunk_bytes, reads)) return false;
     const auto finisher = [dir](void* data, std::size_t n, const void* side) {
         auto* w = static_cast<word*>(data);
         const std::size_t words = (n + sizeof(word) - 1) / sizeof(word);  // a tail word too
-        const drawn_steps steps = steps_in(side);
+        const drawn_steps steps = steps_in(side, words);
         words_from_le(w, words);
         if (dir == direction::encrypt) {
             encrypt_drawn(w, steps.masks, steps.counts, words);
@@ -74,7 +75,9 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         words_to_le(w, words);
     };
     chunk_pipeline pipe(input, output);
-    if (!pipe.start(reads, stream_chunk_bytes, chunk_words * (sizeof(word) + 1), finisher)) return false;
+    // No buffer larger than the input needs: a small file gets a small one.
+    const auto most_words = static_cast<std::size_t>(std::min<std::int64_t>(chunk_words, (length + 3) / 4));
+    if (!pipe.start(reads, most_words * sizeof(word), most_words * (sizeof(word) + 1), finisher)) return false;
     for (const chunk_read& asked : reads) {
         std::int64_t got = 0;
         auto* chunk = static_cast<unsigned char*>(pipe.next(got));
@@ -83,7 +86,7 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         const auto full = static_cast<std::size_t>(got / 4);
         const auto r = static_cast<std::size_t>(got % 4);
         const std::size_t words = full + (r != 0 ? 1 : 0);
-        const drawn_steps steps = steps_in(pipe.side());
+        const drawn_steps steps = steps_in(pipe.side(), words);
         draw_stream(state, steps.masks, steps.counts, words);
         if (r != 0) {
             // The tail word: the last r bytes, zero-extended and only XORed
