@@ -333,8 +333,11 @@ bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
     if (s.held < 0) return report(false);
     const shared::write_job j{s.held, n, offset};
     s.held = -1;
+    // The finisher works on whole words: the one that holds the last byte
+    // counts as used all through.
+    const std::size_t touched = (n + sizeof(word) - 1) / sizeof(word) * sizeof(word);
     if (!s.threaded) {
-        s.buffers[0].used(n);
+        s.buffers[0].used(touched);
         if (s.write_failed || !s.finish_and_write(j)) {
             s.write_failed = true;
             return report(false);
@@ -344,7 +347,7 @@ bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
     bool failed;
     {
         const std::lock_guard<std::mutex> lock(s.m);
-        s.buffers[j.slot].used(n);
+        s.buffers[j.slot].used(touched);
         failed = s.write_failed;
         if (!failed) s.writes.push(j);  // else the buffer is left out: nothing is read or written any more
     }
