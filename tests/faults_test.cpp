@@ -340,37 +340,77 @@ TEST(OutputRace, LinkFlippedToTheInputNeverCostsTheInput) {
     before.expect_unchanged();
 }
 
-// SIGINT or SIGTERM in the middle of a block decryption (its output already
-// stretched to full length) removes that output, new or emptied, and the run
-// ends by the signal; what it had printed is not lost.
-TEST(Interrupts, RemoveTheUnfinishedOutputAndEndByTheSignal) {
+// The unfinished result file beside `out`, or "" while there is none.
+std::string unfinished_beside(const std::string& out) {
+    for (const auto& e : fs::directory_iterator(fs::path(out).parent_path())) {
+        if (e.path().string().starts_with(out + ".kerrow-unfinished-")) return e.path().string();
+    }
+    return {};
+}
+
+// A signal in the middle of a block decryption (its result already
+// stretched to full length): an interrupt removes the unfinished result and
+// the run ends by the signal, what it had printed kept; an existing output
+// is never touched. SIGKILL can't be handled: it leaves only the unfinished
+// file. A signal the caller ignores (nohup) stays ignored.
+TEST(Interrupts, RemoveTheUnfinishedResultAndEndByTheSignal) {
     const files f(8u << 20);
     std::vector<std::string> seal = command(drivers[0], f.plain(), f.file("big.kbx"), f.key(), f.gamm());
     seal[7] = "40";
     ASSERT_EQ(run_kerrow(seal).exit_code, 0);
-    for (const int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig);
+    struct row {
+        int sig;
+        bool existing;  // an output there before the run
+        bool ignored;   // the caller ignores the signal
+    };
+    const bytes previous(10, 1);
+    for (const row& x : {row{SIGINT, false, false}, {SIGTERM, true, false}, {SIGHUP, true, false},
+                         {SIGQUIT, false, false}, {SIGKILL, true, false}, {SIGHUP, false, true}}) {
+        SCOPED_TRACE(std::to_string(x.sig) + (x.ignored ? " ignored" : ""));
         const std::string out = f.file("out.bin");
-        if (sig == SIGTERM) write_file(out, bytes(10, 1));  // an existing output, emptied by the run
+        fs::remove(out);
+        if (x.existing) write_file(out, previous);
         std::vector<std::string> open = command(drivers[1], f.file("big.kbx"), out, f.key(), f.gamm());
         open[7] = "40";
         char log[] = "/tmp/kerrow-int-XXXXXX";
         const int log_fd = ::mkstemp(log);
         ASSERT_GE(log_fd, 0);
         ::unlink(log);
+        const auto old_handler = ::signal(x.sig, x.ignored ? SIG_IGN : SIG_DFL);
         const pid_t pid = start_kerrow(open, log_fd, log_fd);
+        ::signal(x.sig, old_handler);
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         std::error_code ec;
-        while (fs::file_size(out, ec) != (8u << 20) && std::chrono::steady_clock::now() < give_up) {
+        std::string unfinished;
+        while ((unfinished = unfinished_beside(out)).empty() || fs::file_size(unfinished, ec) != (8u << 20)) {
+            if (std::chrono::steady_clock::now() > give_up) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        ::kill(pid, sig);
-        EXPECT_EQ(wait_kerrow(pid), 128 + sig);
-        EXPECT_FALSE(fs::exists(out));
+        ::kill(pid, x.sig);
+        const std::string said_status = std::to_string(wait_kerrow(pid));
         const std::string said = read_all(log_fd);
         ::close(log_fd);
         EXPECT_TRUE(has_line(said, "Working...")) << said;
+        if (x.ignored) {
+            EXPECT_EQ(said_status, "0") << said;
+            EXPECT_TRUE(has_line(said, "Done.Successfuly decrypted.")) << said;
+            EXPECT_EQ(read_file(out), read_file(f.plain()));
+            continue;
+        }
+        EXPECT_EQ(said_status, std::to_string(128 + x.sig));
         EXPECT_EQ(said.find("Done."), std::string::npos) << said;
+        if (x.existing) {
+            EXPECT_EQ(read_file(out), previous);
+        } else {
+            EXPECT_FALSE(fs::exists(out));
+        }
+        if (x.sig == SIGKILL) {
+            EXPECT_FALSE(unfinished_beside(out).empty()) << "SIGKILL leaves only the unfinished file";
+            fs::remove(unfinished_beside(out));
+        } else {
+            EXPECT_EQ(unfinished_beside(out), "");
+            EXPECT_TRUE(has_line(said, "kerrow: interrupted; the unfinished output was removed")) << said;
+        }
     }
 }
 
@@ -396,13 +436,19 @@ protected:
     }
     std::string out() const { return f.file("out.bin"); }
 
-    // Decrypted all the same, to an output of the length the container gives.
-    void expect_not_decrypted(const bytes& container, std::int32_t pad_count = pad) {
+    // Decrypted all the same, failing the key check: exit 1, nothing delivered.
+    void expect_not_decrypted(const bytes& container) {
         const run_result r = decrypt(container);
-        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_EQ(r.exit_code, 1) << r.out;
         EXPECT_TRUE(has_line(r.out, "Done.Not decrypted.")) << r.out;
-        EXPECT_EQ(static_cast<std::int64_t>(read_file(out()).size()),
-                  static_cast<std::int64_t>(container.size() - header) - pad_count);
+        EXPECT_FALSE(fs::exists(out()));
+    }
+    // Refused before any block is undone.
+    void expect_damaged(const bytes& container) {
+        const run_result r = decrypt(container);
+        EXPECT_EQ(r.exit_code, 1) << r.out;
+        EXPECT_TRUE(has_line(r.out, "Ciphertext file is damaged!")) << r.out;
+        EXPECT_FALSE(fs::exists(out()));
     }
 
     files f;
@@ -415,12 +461,19 @@ TEST_F(DamagedContainer, SealedAsExpected) {
     EXPECT_TRUE(read_file(out()) == read_file(f.plain()));
 }
 
-TEST_F(DamagedContainer, TruncatedIsDecryptedAndFailsTheKeyCheck) {
+// Cut to part of a word, or to a final block of one word, the container is
+// refused; cut by whole words to a shape a writer makes, it is decrypted and
+// fails the key check.
+TEST_F(DamagedContainer, TruncatedIsRefusedOrFailsTheKeyCheck) {
     for (std::size_t cut : {1, 2, 3, 4, 5, 8, 44, 64, 65, 1000, 1001}) {
         SCOPED_TRACE(cut);
         bytes c = sealed();
         c.resize(c.size() - cut);
-        expect_not_decrypted(c);
+        if (cut % 4 != 0 || cut == 1000) {
+            expect_damaged(c);
+        } else {
+            expect_not_decrypted(c);
+        }
     }
 }
 
@@ -434,20 +487,14 @@ TEST_F(DamagedContainer, ExtendedByWholeWordsFailsTheKeyCheck) {
     }
 }
 
-// A trailing incomplete word is counted but never read: the blocks are found
-// where they were, the key check passes, and the extra bytes stay as zeros
-// behind the plaintext. The container has no checksum to tell.
-TEST_F(DamagedContainer, ExtendedByPartOfAWordKeepsItsBlocks) {
+// A stray byte or three behind the blocks (a text-mode transfer, say): the
+// key check can't see them, the length check does.
+TEST_F(DamagedContainer, ExtendedByPartOfAWordIsRefused) {
     for (std::size_t extra : {1, 2, 3}) {
         SCOPED_TRACE(extra);
         bytes c = sealed();
         c.insert(c.end(), extra, 0xa5);
-        const run_result r = decrypt(c);
-        EXPECT_EQ(r.exit_code, 0) << r.out;
-        EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
-        bytes expected = read_file(f.plain());
-        expected.resize(expected.size() + extra, 0);
-        EXPECT_TRUE(read_file(out()) == expected);
+        expect_damaged(c);
     }
 }
 
@@ -464,16 +511,18 @@ TEST_F(DamagedContainer, FlippedBitsInHeaderOrBlocksFailTheKeyCheck) {
     }
 }
 
-// A pad count changed within 0 to 7 only moves the cut: the blocks and the
-// key check don't see it.
-TEST_F(DamagedContainer, PadCountChangedWithinRangeOnlyMovesTheCut) {
+// The key check doesn't see the pad count: one the final block (11 words)
+// can't leave is refused; one it can leave only moves the cut.
+TEST_F(DamagedContainer, PadCountIsCheckedAgainstTheFinalBlock) {
     bytes c = sealed();
     c[header - 4] = 7;
+    expect_damaged(c);
+    c[header - 4] = 1;
     const run_result r = decrypt(c);
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
     bytes plain = read_file(f.plain());
-    plain.resize(plain.size() - (7 - pad));
+    plain.resize(plain.size() + pad - 1);
     EXPECT_TRUE(read_file(out()) == plain);
 }
 

@@ -6,6 +6,7 @@
 
 #include "keymat/gamma.hpp"
 #include "keymat/modulus.hpp"
+#include "fileio/fileio.hpp"
 #include "keymat/word_file.hpp"
 #include "support/test_support.hpp"
 
@@ -14,11 +15,18 @@ namespace {
 
 using test::bytes;
 
+// A word file loaded by its path, as a driver loads the file it opened.
+bool load_path(const std::string& path, const char* open_error_line, WordArray& a, WordArray* b = nullptr) {
+    input_file file;
+    file.open(path.c_str());
+    return load_word_file(file, open_error_line, a, b);
+}
+
 std::vector<word> load(const bytes& content) {
     test::scratch_dir dir;
     test::write_file(dir.file("w.bin"), content);
     WordArray a, b;
-    EXPECT_TRUE(load_word_file(dir.file("w.bin").c_str(), "open failed\n", a, &b));
+    EXPECT_TRUE(load_path(dir.file("w.bin"), "open failed\n", a, &b));
     EXPECT_EQ(a.size(), b.size());
     std::vector<word> out(a.data(), a.data() + a.size());
     EXPECT_EQ(out, std::vector<word>(b.data(), b.data() + b.size())) << "two-target loads differ";
@@ -61,7 +69,7 @@ TEST(WordFile, LargeFileKeepsEveryWordInOrder) {
 TEST(WordFile, MissingFilePrintsTheCallersLine) {
     WordArray a;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(load_word_file("/nonexistent/key", "Error opening key file!\n", a));
+    EXPECT_FALSE(load_path("/nonexistent/key", "Error opening key file!\n", a));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening key file!\n");
 }
 
@@ -70,8 +78,10 @@ TEST(WordFile, EmptyKeyAndGammFilesAreRefused) {
     test::write_file(dir.file("empty"), {});
     WordArray a;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(load_key_material(dir.file("empty").c_str(), key_file_lines, a));
-    EXPECT_FALSE(load_key_material(dir.file("empty").c_str(), gamm_file_lines, a));
+    input_file empty;
+    ASSERT_TRUE(empty.open(dir.file("empty").c_str()));
+    EXPECT_FALSE(load_key_material(empty, key_file_lines, a));
+    EXPECT_FALSE(load_key_material(empty, gamm_file_lines, a));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Key file is empty!\nGamm file is empty!\n");
 }
 
@@ -154,7 +164,7 @@ WordArray words_of_hex(const std::string& hex) {
     test::scratch_dir dir;
     test::write_file(dir.file("f"), raw);
     WordArray a;
-    EXPECT_TRUE(load_word_file(dir.file("f").c_str(), "open failed\n", a));
+    EXPECT_TRUE(load_path(dir.file("f"), "open failed\n", a));
     return a;
 }
 

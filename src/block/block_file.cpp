@@ -41,6 +41,16 @@ bool key_fits_block_mode(const WordArray& key) {
     return false;
 }
 
+// Whether the final block of a block area of `words` words, cut into blocks
+// of `nb_full`, can leave this pad count: none without blocks; a final block
+// (the last full one where the words divide evenly) is never one word, and
+// only one of two words can carry the padding word (pads 4 to 7).
+bool pad_can_follow(std::int32_t pad, std::int64_t words, word nb_full) {
+    if (words == 0) return pad == 0;
+    const std::int64_t last = words % nb_full == 0 ? nb_full : words % nb_full;
+    return last >= 2 && pad >= 0 && pad <= (last == 2 ? 7 : 3);
+}
+
 constexpr word words_for(std::int64_t bytes) { return static_cast<word>((bytes + 3) / 4); }
 
 // Header words and the pad count, little-endian, at offset 0.
@@ -58,10 +68,10 @@ bool write_header(output_file& out, WordArray& header, std::int32_t pad) {
 
 bool encrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
                         const char* gcyc_text, const char* mcyc_text, const char* length_text) {
-    input_file input;
-    output_file output;
-    if (!open_run_files(input, output, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
-    const std::int64_t length = file_length(input);
+    run_files files;
+    if (!open_run_files(files, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
+    output_file& output = files.output;
+    const std::int64_t length = files.length;
     print_start(in, length, out);
     const stopwatch clock;
     progress_meter progress(length);
@@ -71,8 +81,8 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
         return false;
     }
     WordArray k, k0, g;
-    if (!load_key_material(key, key_file_lines, k, &k0) || !key_fits_block_mode(k)) return false;
-    if (!load_key_material(gamm, gamm_file_lines, g)) return false;
+    if (!load_key_material(files.key, key_file_lines, k, &k0) || !key_fits_block_mode(k)) return false;
+    if (!load_key_material(files.gamm, gamm_file_lines, g)) return false;
     const auto nk = static_cast<word>(k.size());
     const auto ng = static_cast<word>(g.size());
 
@@ -101,7 +111,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
         std::max<std::size_t>(1, io_chunk_bytes / std::max<std::size_t>(full_bytes, 1)) * full_bytes;
     std::vector<chunk_read> reads;
     if (!chunks_in_order(length, chunk_bytes, reads)) return false;
-    chunk_pipeline pipe(input, output);
+    chunk_pipeline pipe(files.input, output);
     // No buffer larger than the input needs: a small file gets a small one.
     const auto buffer_bytes = static_cast<std::size_t>(
         std::min<std::int64_t>(static_cast<std::int64_t>(chunk_bytes), (length + 3) / 4 * 4));
@@ -109,7 +119,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
 
     std::int32_t pad = 0;
     word pad_word = 0;  // word 1 of the last full block, encrypted (0 before any)
-    for (const chunk_read& asked : reads) {
+    for (std::size_t j = 0; j < reads.size(); ++j) {
         std::int64_t got = 0;
         auto* chunk = static_cast<word*>(pipe.next(got));
         if (chunk == nullptr) return false;
@@ -146,30 +156,32 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
             used += nb;
         }
         if (!pipe.commit(used * sizeof(word))) return false;
-        if (ended || got_bytes < asked.bytes) break;  // the final block, or the input ended early
+        if (ended) break;
     }
     if (!pipe.finish()) return false;
 
     for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
-    if (!write_header(output, k, pad) || !output.close()) return false;
+    if (!write_header(output, k, pad) || !output.commit()) return false;
     say("Done.\n");
     clock.print_time_line();
     return true;
 }
 
-bool decrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
-                        const char* gcyc_text, const char* mcyc_text, const char* length_text) {
-    input_file input;
-    output_file output;
-    if (!open_run_files(input, output, {in, out, key, gamm}, "Error opening Ciphertext file!\n", "Error opening Plaintext file!\n")) return false;
-    const std::int64_t length = file_length(input);
+decryption decrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
+                              const char* gcyc_text, const char* mcyc_text, const char* length_text) {
+    constexpr decryption failed = decryption::failed;
+    run_files files;
+    if (!open_run_files(files, {in, out, key, gamm}, "Error opening Ciphertext file!\n", "Error opening Plaintext file!\n")) return failed;
+    input_file& input = files.input;
+    output_file& output = files.output;
+    const std::int64_t length = files.length;
     print_start(in, length, out);
     const stopwatch clock;
     progress_meter progress(length);
 
     std::int32_t gcyc = 0, mcyc = 0, block_length = 0;
     if (!convert_block_counts(gcyc_text, mcyc_text, length_text, gcyc, mcyc, block_length)) {
-        return false;
+        return failed;
     }
     const word nb_full = words_for(block_length);
     // Whole blocks are read, undone and written in chunks of about io_chunk_bytes.
@@ -183,29 +195,29 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     // The chunk buffers: the container is read ahead and the plaintext
     // written behind on a helper thread, the blocks undone in between.
     chunk_pipeline pipe(input, output);
-    if (!pipe.reserve(chunk_bytes)) return false;
+    if (!pipe.reserve(chunk_bytes)) return failed;
     WordArray k, k0, g;
-    if (!load_key_material(key, key_file_lines, k0) || !key_fits_block_mode(k0)) return false;
+    if (!load_key_material(files.key, key_file_lines, k0) || !key_fits_block_mode(k0)) return failed;
     const auto nk = static_cast<word>(k0.size());
     if (!k.allocate(nk)) {
         say(out_of_memory_line);
-        return false;
+        return failed;
     }
     const std::int64_t header_bytes = (std::int64_t{nk} + 1) * 4;
     word pad_word = 0;
     if (input.read_at(k.data(), std::size_t{nk} * sizeof(word), 0) < 0 ||
         input.read_at(&pad_word, sizeof pad_word, header_bytes - 4) < 0) {
-        return false;
+        return failed;
     }
     words_from_le(k.data(), nk);
     words_from_le(&pad_word, 1);
     const auto pad = static_cast<std::int32_t>(pad_word);
     const std::int64_t area_bytes = length - header_bytes;
-    if (area_bytes < 0 || pad < 0 || pad > 7 || pad > area_bytes) {
+    if (area_bytes < 0 || area_bytes % 4 != 0 || !pad_can_follow(pad, area_bytes / 4, nb_full)) {
         say("Ciphertext file is damaged!\n");
-        return false;
+        return failed;
     }
-    if (!load_key_material(gamm, gamm_file_lines, g)) return false;
+    if (!load_key_material(files.gamm, gamm_file_lines, g)) return failed;
     const auto ng = static_cast<word>(g.size());
 
     prepare_gamma(g, k0, gcyc);
@@ -214,7 +226,7 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
     // Every input is known good: only now is the output emptied, then
     // stretched to the block area's length so that each block can be written
     // at its place as the walk comes to it.
-    if (!output.begin_result(true) || !output.set_length(area_bytes)) return false;
+    if (!output.begin_result(true) || !output.set_length(area_bytes)) return failed;
     for (std::size_t j = 0; j < nk; ++j) k[j] ^= k0[j];
 
     // Walk the blocks from the last to the first, a chunk of them at a time;
@@ -229,12 +241,12 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
         reads.push_back({at, static_cast<std::size_t>(std::max<std::int64_t>(wanted, 0))});
         hi = lo - 1;
     }
-    if (!pipe.start(reads)) return false;
+    if (!pipe.start(reads)) return failed;
     for (const chunk_read& asked : reads) {
         const std::int64_t lo = (asked.offset - header_bytes) / block_bytes;
         std::int64_t got = 0;
         auto* b = static_cast<word*>(pipe.next(got));
-        if (b == nullptr) return false;
+        if (b == nullptr) return failed;
         progress.advance(got);
         const auto words = static_cast<std::size_t>(got / 4);
         words_from_le(b, words);
@@ -246,17 +258,22 @@ bool decrypt_block_file(const char* in, const char* out, const char* key, const 
             decrypt_block(b + start, nb, k.data(), nk, bg, mcyc);
         }
         words_to_le(b, words);
-        if (!pipe.commit_at(words * sizeof(word), lo * block_bytes)) return false;
+        if (!pipe.commit_at(words * sizeof(word), lo * block_bytes)) return failed;
     }
     // The padding is cut through the open file, never by its path again.
-    if (!pipe.finish() || !output.set_length(area_bytes - pad)) return false;
+    if (!pipe.finish() || !output.set_length(area_bytes - pad)) return failed;
     input.close();
-    if (!output.close()) return false;
-
-    const bool same_key = std::equal(k.data(), k.data() + nk, k0.data());
-    say(same_key ? "Done.Successfuly decrypted.\n" : "Done.Not decrypted.\n");
+    // A failed key check delivers nothing: the plaintext would be garbage.
+    if (!std::equal(k.data(), k.data() + nk, k0.data())) {
+        output.abandon();
+        say("Done.Not decrypted.\n");
+        clock.print_time_line();
+        return decryption::not_decrypted;
+    }
+    if (!output.commit()) return failed;
+    say("Done.Successfuly decrypted.\n");
     clock.print_time_line();
-    return true;
+    return decryption::decrypted;
 }
 
 }  // namespace kerrow

@@ -10,10 +10,14 @@ namespace kerrow {
 bool encrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
                         const char* gcyc, const char* mcyc, const char* block_length);
 
-// Decrypts the container `in` into `out` and reports whether the key state
-// came back to the key ("Done.Successfuly decrypted." or "Done.Not
-// decrypted."); either verdict is a success. False only on failure.
-bool decrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
-                        const char* gcyc, const char* mcyc, const char* block_length);
+// How a decryption ended: the key check passed and `out` holds the
+// plaintext; the key check failed ("Done.Not decrypted." printed, `out` left
+// as it was); or the run failed before the check.
+enum class decryption { decrypted, not_decrypted, failed };
+
+// Decrypts the container `in` into `out`, delivering the result only when
+// the key state came back to the key ("Done.Successfuly decrypted.").
+decryption decrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
+                              const char* gcyc, const char* mcyc, const char* block_length);
 
 }  // namespace kerrow

@@ -43,28 +43,41 @@ constexpr const char* banner =
 constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 
+// How a driver's run ended: done, failed (its line printed, the usage to
+// follow), or finished with a failed key check, whose closing line says all.
+enum class run_end { done, failed, rejected };
+
+run_end ended(bool ok) { return ok ? run_end::done : run_end::failed; }
+
 // The four drivers. Arguments start at the in file; block drivers take
 // seven, stream drivers five (anything after those is ignored).
 struct driver {
     const char* mode;
     const char* direction;
     int min_argc;
-    bool (*run)(const char* const* args);
+    run_end (*run)(const char* const* args);
     const char* failure_line;
 };
 
 constexpr driver drivers[] = {
     {"-b", "e", 10,
-     [](const char* const* a) { return encrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
+     [](const char* const* a) { return ended(encrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6])); },
      "Error encrypting file!\n"},
     {"-b", "d", 10,
-     [](const char* const* a) { return decrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
+     [](const char* const* a) {
+         switch (decrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6])) {
+         case decryption::decrypted: return run_end::done;
+         case decryption::not_decrypted: return run_end::rejected;
+         case decryption::failed: break;
+         }
+         return run_end::failed;
+     },
      "Error decrypting file!\n"},
     {"-s", "e", 8,
-     [](const char* const* a) { return encrypt_stream_file(a[0], a[1], a[2], a[3], a[4]); },
+     [](const char* const* a) { return ended(encrypt_stream_file(a[0], a[1], a[2], a[3], a[4])); },
      "Error processing file!\n"},
     {"-s", "d", 8,
-     [](const char* const* a) { return decrypt_stream_file(a[0], a[1], a[2], a[3], a[4]); },
+     [](const char* const* a) { return ended(decrypt_stream_file(a[0], a[1], a[2], a[3], a[4])); },
      "Error processing file!\n"},
 };
 
@@ -92,18 +105,18 @@ int write_notice() {
     }
     unsigned char record[notice_size];
     notice_record(record);
-    return file.begin_result(false) && file.write(record, sizeof record) && file.close() ? exit_ok
-                                                                                       : exit_failure;
+    return file.begin_result(false) && file.write(record, sizeof record) && file.commit() ? exit_ok
+                                                                                        : exit_failure;
 }
 
 // Runs a driver. Memory that runs out inside the standard library (the
 // pipeline's lists, its thread) ends the run like any other shortage.
-bool run_driver(const driver& d, const char* const* args) {
+run_end run_driver(const driver& d, const char* const* args) {
     try {
         return d.run(args);
     } catch (const std::bad_alloc&) {
         say("Out of memory!\n");
-        return false;
+        return run_end::failed;
     }
 }
 
@@ -138,7 +151,12 @@ int run_command_line(int argc, const char* const* argv) {
         if (!same_nocase(argv[2], d.mode)) continue;
         if (argc < d.min_argc) return fail_with_usage("Not enough arguments.\n\n");
         if (!same_nocase(argv[1], d.direction)) continue;
-        return run_driver(d, argv + 3) ? exit_ok : fail_with_usage(d.failure_line);
+        switch (run_driver(d, argv + 3)) {
+        case run_end::done: return exit_ok;
+        case run_end::rejected: return exit_failure;
+        case run_end::failed: break;
+        }
+        return fail_with_usage(d.failure_line);
     }
     return fail_with_usage("Bad arguments.\n\n");
 }

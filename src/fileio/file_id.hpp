@@ -20,4 +20,9 @@ struct file_id {
 bool id_of(file_handle file, file_id& id);
 bool id_of(const char* path, file_id& id);
 
+// The file or pipe that standard output writes to; false when it is a
+// device (a terminal, the null device), where the run's own lines and its
+// output don't mix in one file.
+bool standard_output_id(file_id& id);
+
 }  // namespace kerrow

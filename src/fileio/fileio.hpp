@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
+#include "fileio/file_id.hpp"
 #include "fileio/raw_io.hpp"
 
 namespace kerrow {
@@ -16,6 +18,8 @@ inline constexpr const char* write_error_line = "Error writing output file!\n";
 inline constexpr const char* read_error_line = "Error reading input file!\n";
 inline constexpr const char* same_file_line =
     "Output file must differ from the input, key and gamm files!\n";
+inline constexpr const char* stdout_file_line =
+    "Output file must differ from standard output!\n";
 
 // Size of the chunks in which data is read and written.
 inline constexpr std::size_t io_chunk_bytes = std::size_t{1} << 20;
@@ -39,52 +43,80 @@ public:
     // the end of the file. Returns the count, or -1 after a read error.
     std::int64_t read(void* dst, std::size_t n);
     // The same at an absolute offset, leaving the position alone.
-    std::int64_t read_at(void* dst, std::size_t n, std::int64_t offset);
+    std::int64_t read_at(void* dst, std::size_t n, std::int64_t offset) const;
 
 private:
     file_handle handle_ = no_file;
 };
 
-// The length of an open file in bytes; the file's position is left where it was.
+// The length of an open file in bytes, or -1 when it can't be taken (a
+// /proc file, say); the file's position is left where it was.
 std::int64_t file_length(const input_file& file);
 
-// An output file. It is opened (created when missing) without touching what
-// it holds, and emptied only by begin_result(), once the run knows that its
-// inputs are good: a run that fails before that leaves an existing file as
-// it was. Writes go straight to the file; every write, length change and the
-// close itself are checked. The bulk of a run's data goes through a
-// chunk_pipeline instead (pipeline.hpp).
-//
-// From begin_result() on (or from open() when open() created the file) until
-// close(), an interrupt removes the file before the process ends.
+// The permission bits a new output made from this input may have: no more
+// than the input's own (POSIX; 0666 elsewhere).
+unsigned mode_for_output_of(const input_file& input);
+
+// The output of a run, the one owner of its life cycle: opened, written,
+// then committed or abandoned. A regular file is never written where the
+// user will find it: the result goes to a new file beside it, created for
+// this run alone (named "<name>.kerrow-unfinished-XXXXXX"), and commit()
+// renames that over the output only when the run succeeded. Anything else
+// (a failure, a refusal, an interrupt, the destructor) removes that file and
+// leaves an existing output exactly as it was. Where no file can be created
+// beside an existing output (a folder the user can't write), the output is
+// written in place as the last resort; devices and FIFOs are written
+// directly. Every write, length change, flush and rename is checked.
 class output_file {
 public:
     output_file() = default;
     output_file(const output_file&) = delete;
     output_file& operator=(const output_file&) = delete;
-    ~output_file();  // closes without a report; a run that reaches its end calls close()
+    ~output_file();  // abandons what was not committed
 
-    // False (nothing printed) when the file can't be opened or created.
-    bool open(const char* path);
-    // Empties a regular file, right before the first byte of the result.
-    // `positioned`: the result is written at offsets, which a pipe or FIFO
-    // can't take; such an output is refused here with the write error line,
-    // before anything reaches it.
+    // Checks that an existing output can be written and makes the file the
+    // result goes to. A new output gets `new_mode` under the umask (POSIX),
+    // a replaced one keeps its own. False (nothing printed) when the output
+    // can't be written or no result file can be had.
+    bool open(const char* path, unsigned new_mode = 0666);
+    // Right before the first byte of the result. `positioned`: the result is
+    // written at offsets, which a pipe or FIFO can't take; such an output is
+    // refused here with the write error line, before anything reaches it.
     bool begin_result(bool positioned);
     bool write(const void* src, std::size_t n);
     bool write_zeros(std::uint64_t n);
     bool write_at(const void* src, std::size_t n, std::int64_t offset);
     // Sets the length of a regular file; a device such as /dev/null has none.
     bool set_length(std::int64_t length);
-    bool close();
+    // Delivers the result under the output's name: flushed to the disk first
+    // when it replaces a file, so that a crash leaves the old file or the new
+    // one. False (the write error line printed) when that fails; the result
+    // is then abandoned.
+    bool commit();
+    // Drops the result: the unfinished file is removed, an existing output
+    // kept. Nothing is printed unless the removal fails.
+    void abandon() noexcept;
 
     file_handle handle() const noexcept { return handle_; }
+    // The file the output path names, when it exists.
+    bool target_id(file_id& id) const noexcept {
+        id = target_id_;
+        return has_target_id_;
+    }
 
 private:
+    enum class kind { none, beside, in_place, direct };
     bool fail();
     file_handle handle_ = no_file;
-    bool regular_ = false;
-    const char* path_ = nullptr;
+    kind kind_ = kind::none;
+    bool replacing_ = false;      // an existing regular file is to be replaced
+    std::string target_;          // the file the output path finally names
+    std::string unfinished_;      // the result's file until commit()
+#ifdef _WIN32
+    std::wstring unfinished_wide_;  // the same, as the system takes it
+#endif
+    file_id target_id_;
+    bool has_target_id_ = false;
 };
 
 // The four paths a driver is given.
@@ -95,18 +127,32 @@ struct run_paths {
     const char* gamm;
 };
 
-// Opens a run's input, then its output without emptying it, and refuses an
-// output that is the input (by their open handles) or the key or gamm file:
-// the order every driver follows. Prints the input's or the output's
-// open-error line (or the same-file line) and gives false on failure.
-bool open_run_files(input_file& input, output_file& output, const run_paths& paths,
-                    const char* input_error_line, const char* output_error_line);
+// The files of a run. The key and gamm files are opened here, with the
+// others, and read later through these handles: the files compared with the
+// output are the files the key material comes from.
+struct run_files {
+    input_file input;
+    input_file key;   // not open when the key file can't be opened: reported when loaded
+    input_file gamm;  // the same for the gamm file
+    output_file output;
+    std::int64_t length = 0;  // the input's length at the start
+};
 
-// Sets up the process for a run: a file-size limit or a closed pipe makes a
-// write fail instead of ending the process, and an interrupt (SIGINT,
-// SIGTERM, SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the console)
-// removes the output that the run created or emptied, then ends the process
-// as the interrupt would have. Interrupts the caller ignores stay ignored.
+// Opens a run's input (and takes its length), its key and gamm files, then
+// its output, and refuses an output that is the input, the key or gamm file
+// (by their open handles) or standard output's own file or pipe: the order
+// every driver follows. Prints the input's or the output's open-error line
+// (or the refusal) and gives false on failure.
+bool open_run_files(run_files& files, const run_paths& paths, const char* input_error_line,
+                    const char* output_error_line);
+
+// Sets up the process for a run: standard input, output and error that were
+// closed are opened on the null device (so that no file of the run can take
+// their place), a file-size limit or a closed pipe makes a write fail
+// instead of ending the process, and an interrupt (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT; on Windows Ctrl+C, Ctrl+Break and closing the console) removes
+// the run's unfinished result file, then ends the process as the interrupt
+// would have. Interrupts the caller ignores stay ignored.
 void guard_process();
 
 }  // namespace kerrow

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <string>
 #include <unistd.h>
 
 namespace kerrow {
@@ -59,6 +60,7 @@ std::int64_t read_fully(int fd, void* dst, std::size_t n, std::int64_t offset) {
     auto* p = static_cast<unsigned char*>(dst);
     std::size_t got = 0;
     while (got < n) {
+        if (io_call_fails(io_call::read)) return -1;
         const ssize_t k = offset < 0 ? ::read(fd, p + got, n - got)
                                      : ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
         if (k < 0) {
@@ -74,14 +76,15 @@ std::int64_t read_fully(int fd, void* dst, std::size_t n, std::int64_t offset) {
 std::int64_t file_length(const input_file& file) {
     const off_t here = ::lseek(file.handle(), 0, SEEK_CUR);
     const off_t end = ::lseek(file.handle(), 0, SEEK_END);
-    ::lseek(file.handle(), here, SEEK_SET);
-    return end < 0 ? 0 : static_cast<std::int64_t>(end);
+    if (here < 0 || end < 0 || ::lseek(file.handle(), here, SEEK_SET) < 0) return -1;
+    return static_cast<std::int64_t>(end);
 }
 
 bool write_fully(int fd, const void* src, std::size_t n, std::int64_t offset) {
     const auto* p = static_cast<const unsigned char*>(src);
     std::size_t done = 0;
     while (done < n) {
+        if (io_call_fails(io_call::write)) return false;
         const ssize_t k = offset < 0 ? ::write(fd, p + done, n - done)
                                      : ::pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
         if (k < 0 && errno == EINTR) continue;
@@ -93,9 +96,10 @@ bool write_fully(int fd, const void* src, std::size_t n, std::int64_t offset) {
 
 namespace {
 
-// The output that an interrupt removes: its path and identity. The identity
-// is written before the path is published, and the handler checks it, so
-// that a path re-pointed since the open costs no other file.
+// The unfinished result that an interrupt removes: its path and identity.
+// The identity is written before the path is published, and the handler
+// checks it, so that a path re-pointed since the open costs no other file.
+// Only a file this run created is ever named here.
 std::atomic<const char*> removable_path{nullptr};
 dev_t removable_dev = 0;
 ino_t removable_ino = 0;
@@ -109,14 +113,23 @@ void mark_removable(const char* path, const struct stat& st) {
 
 void clear_removable() { removable_path.store(nullptr, std::memory_order_release); }
 
+void say_on_stderr(const char* line, std::size_t n) {
+    [[maybe_unused]] const ssize_t k = ::write(STDERR_FILENO, line, n);
+}
+
 // Only async-signal-safe calls: stat, unlink, write, signal, raise.
 extern "C" void on_interrupt(int sig) {
     const char* path = removable_path.exchange(nullptr, std::memory_order_acquire);
     struct stat st {};
     if (path != nullptr && ::stat(path, &st) == 0 && st.st_dev == removable_dev &&
-        st.st_ino == removable_ino && ::unlink(path) == 0) {
-        static constexpr char line[] = "kerrow: interrupted; the unfinished output was removed\n";
-        [[maybe_unused]] const ssize_t k = ::write(STDERR_FILENO, line, sizeof line - 1);
+        st.st_ino == removable_ino) {
+        if (::unlink(path) == 0) {
+            static constexpr char line[] = "kerrow: interrupted; the unfinished output was removed\n";
+            say_on_stderr(line, sizeof line - 1);
+        } else {
+            static constexpr char line[] = "kerrow: interrupted; the unfinished output could not be removed\n";
+            say_on_stderr(line, sizeof line - 1);
+        }
     }
     // The signal stays blocked until the handler returns, and then ends the
     // process as if no handler had been there.
@@ -124,70 +137,182 @@ extern "C" void on_interrupt(int sig) {
     ::raise(sig);
 }
 
-// Opens an output without O_TRUNC; `created` tells whether this open made it.
-int open_output(const char* path, bool& created) {
-    // O_NONBLOCK: a FIFO with no reader would stall the open for ever.
-    int fd = open_nonblocking(path, O_WRONLY | O_CREAT | O_EXCL);
-    created = fd >= 0;
-    if (fd < 0 && errno == EEXIST) {
-        fd = open_nonblocking(path, O_WRONLY);
-        // Gone since, or a symbolic link to nothing: create it after all.
-        if (fd < 0 && errno == ENOENT) {
-            fd = open_nonblocking(path, O_WRONLY | O_CREAT);
-            created = fd >= 0;
-        }
+// The file a path finally names: symbolic links followed to their target,
+// so that a link to the output stays a link and its target gets the result.
+// A link to nothing gives the name it points to.
+std::string final_target(const char* path) {
+    std::string p = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlink(p.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) break;  // changed meanwhile
+        link.resize(static_cast<std::size_t>(n));
+        const std::size_t slash = p.rfind('/');
+        p = link.front() == '/' || slash == std::string::npos ? link : p.substr(0, slash + 1) + link;
     }
-    return fd;
+    return p;
+}
+
+// "<target>.kerrow-unfinished-XXXXXX", the name cut (at a character's
+// start) so that it fits where the target's name did.
+std::string unfinished_template(const std::string& target) {
+    constexpr std::size_t longest_kept = 200;
+    const std::size_t slash = target.rfind('/');
+    const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t end = target.size();
+    if (end - name_at > longest_kept) {
+        end = name_at + longest_kept;
+        while (end > name_at && (static_cast<unsigned char>(target[end]) & 0xC0) == 0x80) --end;
+    }
+    return target.substr(0, end) + ".kerrow-unfinished-XXXXXX";
+}
+
+mode_t current_umask() {
+    const mode_t mask = ::umask(077);
+    ::umask(mask);
+    return mask;
 }
 
 }  // namespace
 
-output_file::~output_file() {
-    if (handle_ >= 0) clear_removable();
-    close_quietly(handle_);
+unsigned mode_for_output_of(const input_file& input) {
+    struct stat st {};
+    if (::fstat(input.handle(), &st) != 0) return 0600;
+    return static_cast<unsigned>(st.st_mode & 0666);
 }
 
-bool output_file::open(const char* path) {
-    if (handle_ >= 0) clear_removable();
+output_file::~output_file() { abandon(); }
+
+void output_file::abandon() noexcept {
+    if (kind_ == kind::beside) {
+        clear_removable();
+        close_quietly(handle_);
+        if (::unlink(unfinished_.c_str()) != 0 && errno != ENOENT) {
+            static constexpr char line[] = "kerrow: the unfinished output could not be removed: ";
+            say_on_stderr(line, sizeof line - 1);
+            say_on_stderr(unfinished_.c_str(), unfinished_.size());
+            say_on_stderr("\n", 1);
+        }
+    }
     close_quietly(handle_);
-    bool created = false;
-    int fd = open_output(path, created);
-    if (fd < 0) return false;
+    kind_ = kind::none;
+}
+
+bool output_file::open(const char* path, unsigned new_mode) {
+    abandon();
+    has_target_id_ = false;
+    replacing_ = false;
+    // O_NONBLOCK: a FIFO with no reader would stall the open for ever. A
+    // device or FIFO, however it is named (/dev/stdout, say), takes the
+    // result directly.
+    int fd = open_nonblocking(path, O_WRONLY);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !clear_nonblocking(fd)) {
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
         close_quietly(fd);
         return false;
     }
+    if (fd >= 0 && !S_ISREG(st.st_mode)) {
+        target_id_ = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+        has_target_id_ = true;
+        if (!clear_nonblocking(fd)) {
+            close_quietly(fd);
+            return false;
+        }
+        handle_ = fd;
+        kind_ = kind::direct;
+        return true;
+    }
+    if (fd < 0 && errno != ENOENT) return false;
+    close_quietly(fd);
+    // The file that the rename will replace is the one checked here: its
+    // name with every link followed, opened without following another, so
+    // that a link re-pointed meanwhile can't make the rename hit a file that
+    // was never checked (the input, say). Opening it for writing checks that
+    // it may be written, as cp would.
+    target_ = final_target(path);
+    int existing = open_nonblocking(target_.c_str(), O_WRONLY | O_NOFOLLOW);
+    if (existing >= 0) {
+        if (::fstat(existing, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close_quietly(existing);
+            return false;
+        }
+        target_id_ = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+        has_target_id_ = true;
+        replacing_ = true;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    std::string name = unfinished_template(target_);
+    fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        const bool unwritable_folder = errno == EACCES || errno == EPERM || errno == EROFS;
+        if (existing < 0 || !unwritable_folder || !clear_nonblocking(existing)) {
+            close_quietly(existing);
+            return false;
+        }
+        // Nothing can be made beside it: the output is written in place.
+        handle_ = existing;
+        kind_ = kind::in_place;
+        return true;
+    }
+    close_quietly(existing);
     handle_ = fd;
-    path_ = path;
-    regular_ = S_ISREG(st.st_mode);
-    if (created && regular_) mark_removable(path, st);
+    unfinished_ = std::move(name);
+    kind_ = kind::beside;
+    struct stat made {};
+    ::fstat(fd, &made);
+    mark_removable(unfinished_.c_str(), made);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // A replaced output keeps its mode and, where allowed, its owner; a new
+    // one has no more permission than the input.
+    mode_t mode = static_cast<mode_t>(new_mode & 0666) & ~current_umask();
+    if (replacing_) {
+        mode = st.st_mode & 07777;
+        if ((st.st_uid != made.st_uid || st.st_gid != made.st_gid) &&
+            ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        }
+    }
+    if (::fchmod(fd, mode) != 0) {
+        abandon();
+        return false;
+    }
     return true;
 }
 
 bool output_file::begin_result(bool positioned) {
     // A pipe, FIFO or terminal has no position to write at.
     if (positioned && ::lseek(handle_, 0, SEEK_CUR) < 0) return fail();
-    if (!regular_) return true;
-    struct stat st {};
-    if (::ftruncate(handle_, 0) != 0 || ::fstat(handle_, &st) != 0) return fail();
-    mark_removable(path_, st);
+    // Only an output written in place holds anything yet.
+    if (kind_ == kind::in_place && ::ftruncate(handle_, 0) != 0) return fail();
     return true;
 }
 
 bool output_file::set_length(std::int64_t length) {
-    if (!regular_) return true;
+    if (kind_ == kind::direct) return true;
     if (::ftruncate(handle_, static_cast<off_t>(length)) != 0) return fail();
     return true;
 }
 
-bool output_file::close() {
-    if (handle_ < 0) return true;
-    clear_removable();
-    const int rc = ::close(handle_);
-    handle_ = -1;
+bool output_file::commit() {
+    if (kind_ == kind::none) return true;
+    // A file that replaces another is on the disk before it takes the name.
+    if (kind_ == kind::beside && replacing_ && (io_call_fails(io_call::sync) || ::fsync(handle_) != 0)) {
+        return fail();
+    }
     // A close that fails (EINTR included) may have lost delayed write errors.
+    const int rc = io_call_fails(io_call::close) ? -1 : ::close(handle_);
+    handle_ = -1;
     if (rc != 0) return fail();
+    if (kind_ == kind::beside &&
+        (io_call_fails(io_call::rename) || ::rename(unfinished_.c_str(), target_.c_str()) != 0)) {
+        return fail();
+    }
+    // Renamed: an interrupt from here on finds nothing of this run's to remove.
+    if (kind_ == kind::beside) clear_removable();
+    kind_ = kind::none;
     return true;
 }
 
@@ -212,13 +337,27 @@ bool id_of(const char* path, file_id& id) {
     return id_from(::stat(path, &st), st, id);
 }
 
+bool standard_output_id(file_id& id) {
+    struct stat st {};
+    if (::fstat(STDOUT_FILENO, &st) != 0 || S_ISCHR(st.st_mode)) return false;
+    return id_from(0, st, id);
+}
+
 void guard_process() {
+    // A closed standard stream would be the number the next open gets: the
+    // output, say, which would then receive the run's messages.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (null >= 0 && null != fd) ::close(null);
+        }
+    }
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
     struct sigaction act {};
     act.sa_handler = on_interrupt;
     sigemptyset(&act.sa_mask);
-    const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
+    const int interrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     for (const int sig : interrupts) sigaddset(&act.sa_mask, sig);
     for (const int sig : interrupts) {
         struct sigaction old {};

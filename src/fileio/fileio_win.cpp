@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "common/utf16.hpp"
 #include "fileio/file_id.hpp"
@@ -118,6 +120,7 @@ std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t
     const kept_position position(as_handle(file), offset >= 0);
     std::size_t got = 0;
     while (got < n) {
+        if (io_call_fails(io_call::read)) return -1;
         OVERLAPPED at = at_offset(offset + static_cast<std::int64_t>(got));
         DWORD k = 0;
         if (!::ReadFile(as_handle(file), p + got, piece(n - got), &k, offset < 0 ? nullptr : &at)) {
@@ -132,7 +135,7 @@ std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t
 
 std::int64_t file_length(const input_file& file) {
     LARGE_INTEGER size{};
-    return ::GetFileSizeEx(as_handle(file.handle()), &size) ? size.QuadPart : 0;
+    return ::GetFileSizeEx(as_handle(file.handle()), &size) ? size.QuadPart : -1;
 }
 
 bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t offset) {
@@ -140,6 +143,7 @@ bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t 
     const kept_position position(as_handle(file), offset >= 0);
     std::size_t done = 0;
     while (done < n) {
+        if (io_call_fails(io_call::write)) return false;
         OVERLAPPED at = at_offset(offset + static_cast<std::int64_t>(done));
         DWORD k = 0;
         if (!::WriteFile(as_handle(file), p + done, piece(n - done), &k, offset < 0 ? nullptr : &at) ||
@@ -153,21 +157,29 @@ bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t 
 
 namespace {
 
-// The output that an interrupt removes, by its handle, so that no other file
+// The unfinished result that an interrupt removes, by its handle while it is
+// open and by its name from its close to its rename, so that no other file
 // can be hit by it. The console control handler runs on a thread of its own,
 // beside the main thread: the lock keeps them apart. Once the handler holds
-// it, it never lets go, so the main thread can no longer close the registered
-// handle (nor register another) before the process ends.
+// it, it never lets go, so the main thread can no longer close, rename or
+// register anything before the process ends.
 SRWLOCK removable_lock = SRWLOCK_INIT;
 HANDLE removable = nullptr;
+const wchar_t* removable_name = nullptr;
 
-void mark_removable(HANDLE file) {
+void mark_removable(HANDLE file, const wchar_t* name) {
     ::AcquireSRWLockExclusive(&removable_lock);
     removable = file;
+    removable_name = name;
     ::ReleaseSRWLockExclusive(&removable_lock);
 }
 
-void clear_removable() { mark_removable(nullptr); }
+void clear_removable() { mark_removable(nullptr, nullptr); }
+
+void say_on_stderr(const char* line, DWORD n) {
+    DWORD k = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line, n, &k, nullptr);
+}
 
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -178,11 +190,13 @@ BOOL WINAPI on_console_event(DWORD event) {
     // ending the process does; a write of the main thread in the meantime
     // does no harm.
     FILE_DISPOSITION_INFO dispose{TRUE};
-    if (removable != nullptr &&
-        ::SetFileInformationByHandle(removable, FileDispositionInfo, &dispose, sizeof dispose)) {
+    const bool removed =
+        removable != nullptr
+            ? ::SetFileInformationByHandle(removable, FileDispositionInfo, &dispose, sizeof dispose) != 0
+            : removable_name != nullptr && ::DeleteFileW(removable_name) != 0;
+    if (removed) {
         static constexpr char line[] = "kerrow: interrupted; the unfinished output was removed\r\n";
-        DWORD k = 0;
-        ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line, sizeof line - 1, &k, nullptr);
+        say_on_stderr(line, sizeof line - 1);
     }
     // The exit code of the system's own handler. TerminateProcess rather than
     // ExitProcess: no library's exit work then waits for a lock that the
@@ -192,70 +206,171 @@ BOOL WINAPI on_console_event(DWORD event) {
     return TRUE;
 }
 
-// Opens an output without truncating it (OPEN_ALWAYS); `created` tells
-// whether this open made it. The delete right lets an interrupt remove it by
-// its handle; NUL, or a file that another program holds open without
-// delete sharing, is opened without it (and can't be removed).
-file_handle open_output(const std::wstring& name, bool& created) {
-    constexpr DWORD rights = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-    HANDLE file = ::CreateFileW(name.c_str(), rights | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        file = ::CreateFileW(name.c_str(), rights, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+// True when the last part of a path is one of the names that Windows maps
+// to a device in every folder: CON, PRN, AUX, NUL, COM1-9 or LPT1-9, with or
+// without an extension, trailing dots and spaces.
+bool names_device(const char* path) {
+    std::string_view name = path;
+    const std::size_t slash = name.find_last_of("/\\:");
+    if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    std::string upper;
+    for (const char c : name) upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL") return true;
+    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) &&
+           upper[3] >= '1' && upper[3] <= '9';
+}
+
+// Opens an existing output for writing, without truncating it; no_file
+// with the system's error when it isn't there or can't be written.
+HANDLE open_existing(const std::wstring& name) {
+    const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+// The name a handle's file finally has, links followed.
+bool final_name(HANDLE file, std::wstring& out) {
+    const DWORD size = ::GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (size == 0) return false;
+    std::wstring name(size, L'\0');
+    const DWORD n = ::GetFinalPathNameByHandleW(file, name.data(), size, FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= size) return false;
+    name.resize(n);
+    out = name;
+    return true;
+}
+
+// A new file "<target>.kerrow-unfinished-XXXXXX" that no one else has, with
+// the right to delete it by its handle.
+HANDLE create_unfinished(const std::wstring& target, std::wstring& name) {
+    static constexpr wchar_t digits[] = L"0123456789abcdefghijklmnopqrstuvwxyz";
+    std::uint64_t seed = ::GetTickCount64() ^ (std::uint64_t{::GetCurrentProcessId()} << 20);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = target + L".kerrow-unfinished-";
+        for (int j = 0; j < 6; ++j) {
+            seed = seed * 6364136223846793005u + 1442695040888963407u;
+            name += digits[(seed >> 33) % 36];
+        }
+        const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
+                                          FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
-    if (file == INVALID_HANDLE_VALUE) return no_file;
-    created = ::GetLastError() != ERROR_ALREADY_EXISTS;
-    return file;
+    return nullptr;
 }
 
 }  // namespace
 
-output_file::~output_file() {
-    if (handle_ != no_file) clear_removable();
+unsigned mode_for_output_of(const input_file&) { return 0666; }
+
+output_file::~output_file() { abandon(); }
+
+void output_file::abandon() noexcept {
+    if (kind_ == kind::beside) {
+        clear_removable();
+        close_quietly(handle_);
+        std::wstring name;
+        if (to_utf16(unfinished_.c_str(), name) && !::DeleteFileW(name.c_str()) &&
+            ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+            static constexpr char line[] = "kerrow: the unfinished output could not be removed\r\n";
+            say_on_stderr(line, sizeof line - 1);
+        }
+    }
     close_quietly(handle_);
+    kind_ = kind::none;
 }
 
-bool output_file::open(const char* path) {
-    if (handle_ != no_file) clear_removable();
-    close_quietly(handle_);
+bool output_file::open(const char* path, unsigned) {
+    abandon();
+    has_target_id_ = false;
+    replacing_ = false;
     std::wstring name;
-    bool created = false;
-    if (!system_path(path, name)) return false;
-    file_handle file = open_output(name, created);
-    if (file == no_file) return false;
-    BY_HANDLE_FILE_INFORMATION info{};
-    regular_ = ::GetFileType(as_handle(file)) == FILE_TYPE_DISK;
-    if (regular_ && (!::GetFileInformationByHandle(as_handle(file), &info) ||
-                     (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
-        close_quietly(file);
+    // A device name would send the result to the device; NUL given whole is
+    // the one a user means.
+    if (!system_path(path, name) || (names_device(path) && _stricmp(path, "NUL") != 0)) return false;
+    HANDLE existing = open_existing(name);
+    if (existing == nullptr && ::GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    std::wstring target = name;
+    if (existing != nullptr) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (::GetFileType(existing) != FILE_TYPE_DISK) {
+            handle_ = existing;  // a device takes the result directly
+            kind_ = kind::direct;
+            return true;
+        }
+        if (!::GetFileInformationByHandle(existing, &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !final_name(existing, target)) {
+            ::CloseHandle(existing);
+            return false;
+        }
+        target_id_.volume = info.dwVolumeSerialNumber;
+        target_id_.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+        has_target_id_ = true;
+        replacing_ = true;
+    }
+    std::wstring unfinished;
+    const HANDLE file = create_unfinished(target, unfinished);
+    if (file == nullptr) {
+        if (existing == nullptr || ::GetLastError() != ERROR_ACCESS_DENIED) {
+            if (existing != nullptr) ::CloseHandle(existing);
+            return false;
+        }
+        // Nothing can be made beside it: the output is written in place.
+        handle_ = existing;
+        kind_ = kind::in_place;
+        return true;
+    }
+    if (existing != nullptr) ::CloseHandle(existing);
+    std::string utf8;
+    if (!to_utf8(unfinished.c_str(), utf8) || !to_utf8(target.c_str(), target_)) {
+        FILE_DISPOSITION_INFO dispose{TRUE};
+        ::SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+        ::CloseHandle(file);
         return false;
     }
     handle_ = file;
-    path_ = path;
-    if (created && regular_) mark_removable(as_handle(file));
+    unfinished_ = std::move(utf8);
+    unfinished_wide_ = std::move(unfinished);
+    kind_ = kind::beside;
+    mark_removable(file, unfinished_wide_.c_str());
     return true;
 }
 
 bool output_file::begin_result(bool positioned) {
     if (positioned && !takes_positions(as_handle(handle_))) return fail();
-    if (!regular_) return true;
-    if (!set_end(as_handle(handle_), 0)) return fail();
-    mark_removable(as_handle(handle_));
+    if (kind_ == kind::in_place && !set_end(as_handle(handle_), 0)) return fail();
     return true;
 }
 
 bool output_file::set_length(std::int64_t length) {
-    if (!regular_) return true;
+    if (kind_ == kind::direct) return true;
     return set_end(as_handle(handle_), length) || fail();
 }
 
-bool output_file::close() {
-    if (handle_ == no_file) return true;
-    clear_removable();
-    const BOOL closed = ::CloseHandle(as_handle(handle_));
+bool output_file::commit() {
+    if (kind_ == kind::none) return true;
+    if (kind_ == kind::beside && replacing_ &&
+        (io_call_fails(io_call::sync) || !::FlushFileBuffers(as_handle(handle_)))) {
+        return fail();
+    }
+    // From the close to the rename, an interrupt removes the file by its name.
+    if (kind_ == kind::beside) mark_removable(nullptr, unfinished_wide_.c_str());
+    const BOOL closed = io_call_fails(io_call::close) ? FALSE : ::CloseHandle(as_handle(handle_));
     handle_ = no_file;
-    return closed || fail();
+    if (!closed) return fail();
+    if (kind_ == kind::beside) {
+        std::wstring target;
+        if (io_call_fails(io_call::rename) || !to_utf16(target_.c_str(), target) ||
+            !::MoveFileExW(unfinished_wide_.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return fail();
+        }
+        clear_removable();
+    }
+    kind_ = kind::none;
+    return true;
 }
 
 namespace {
@@ -284,6 +399,12 @@ bool id_of(const char* path, file_id& id) {
     const bool known = id_from(as_handle(file), id);
     close_quietly(file);
     return known;
+}
+
+bool standard_output_id(file_id& id) {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) == FILE_TYPE_DISK &&
+           id_from(out, id);
 }
 
 void guard_process() { ::SetConsoleCtrlHandler(on_console_event, TRUE); }

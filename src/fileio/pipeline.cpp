@@ -103,6 +103,14 @@ private:
     int count_ = 0;
 };
 
+// Reads a chunk whole. The list was made from the input's length at the
+// start: a chunk that ends early means the input shrank under the run, and
+// a result made from part of it must not pass for the whole.
+std::int64_t read_chunk(file_handle file, void* dst, const chunk_read& r) {
+    const std::int64_t n = read_fully(file, dst, r.bytes, r.offset);
+    return n == static_cast<std::int64_t>(r.bytes) ? n : -1;
+}
+
 }  // namespace
 
 bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads) {
@@ -180,7 +188,7 @@ struct chunk_pipeline::shared {
                 const int slot = free_slots.pop();
                 const chunk_read r = reads[next_read++];
                 lock.unlock();
-                const std::int64_t n = read_fully(in_fd, buffers[slot].data(), r.bytes, r.offset);
+                const std::int64_t n = read_chunk(in_fd, buffers[slot].data(), r);
                 lock.lock();
                 buffers[slot].used(n < 0 ? r.bytes : static_cast<std::size_t>(n));
                 if (n < 0) {
@@ -296,7 +304,7 @@ void* chunk_pipeline::next(std::int64_t& got) {
     if (!s.threaded) {
         if (s.read_failed || s.write_failed) return nullptr;
         const chunk_read r = s.reads[s.taken];
-        const std::int64_t n = read_fully(s.in_fd, s.buffers[0].data(), r.bytes, r.offset);
+        const std::int64_t n = read_chunk(s.in_fd, s.buffers[0].data(), r);
         s.buffers[0].used(n < 0 ? r.bytes : static_cast<std::size_t>(n));
         if (n < 0) {
             s.read_failed = true;

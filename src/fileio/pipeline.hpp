@@ -87,9 +87,10 @@ public:
     bool start(std::vector<chunk_read>&& reads, std::size_t buffer_bytes = 0,
                std::size_t side_bytes = 0, chunk_finisher finisher = {}) = delete;
 
-    // The buffer of the next chunk of the list, holding `got` bytes of it:
-    // fewer than asked only where the input ends early. Null after a failed
-    // read or write (its line printed), or past the end of the list. Each
+    // The buffer of the next chunk of the list, holding all `got` bytes of
+    // it. Null after a failed read or write (its line printed; a chunk that
+    // ends early, the input having shrunk, is a failed read), or past the
+    // end of the list. Each
     // buffer is committed before the next is asked for, and the main thread
     // writes to no byte of it beyond those it read or commits.
     void* next(std::int64_t& got);

@@ -30,6 +30,14 @@ std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t
 // that offset. False after a write error.
 bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t offset);
 
+// A test's way to make one chosen system call of the file layer fail, as a
+// full disk or a failing device would; the tool itself never arms it. The
+// n-th call of that kind from now on (1: the next) fails; 0 disarms.
+enum class io_call { read, write, close, sync, rename };
+void fail_io_call(io_call call, int n) noexcept;
+// True, once, for the call chosen to fail; each system call wrapper asks.
+bool io_call_fails(io_call call) noexcept;
+
 // What a new thread runs: fn(arg). It must outlive the thread.
 struct thread_start {
     void (*fn)(void*);

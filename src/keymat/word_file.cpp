@@ -3,21 +3,20 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "common/report.hpp"
 #include <cstring>
 
+#include "common/report.hpp"
 #include "fileio/fileio.hpp"
 
 namespace kerrow {
 
-bool load_word_file(const char* path, const char* open_error_line, WordArray& first,
+bool load_word_file(const input_file& file, const char* open_error_line, WordArray& first,
                     WordArray* second) {
-    input_file file;
-    if (!file.open(path)) {
+    const std::int64_t length = file.handle() != no_file ? file_length(file) : -1;
+    if (length < 0) {
         say(open_error_line);
         return false;
     }
-    const std::int64_t length = file_length(file);
     const auto n = static_cast<std::size_t>((length + 3) / 4);
     // Cipher indices are 32-bit: larger arrays are refused like any that can't be had.
     if (n > INT32_MAX || !first.allocate(n) || (second != nullptr && !second->allocate(n))) {
@@ -25,15 +24,22 @@ bool load_word_file(const char* path, const char* open_error_line, WordArray& fi
         return false;
     }
     // The arrays start zeroed, so a short last word is already zero-extended.
-    if (file.read(first.data(), n * sizeof(word)) < 0) return false;
+    // Read at offset 0, whoever read the file before; a file that ends
+    // before the length taken is a read error, not a shorter key.
+    const std::int64_t got = file.read_at(first.data(), n * sizeof(word), 0);
+    if (got < 0) return false;
+    if (got != length) {
+        say(read_error_line);
+        return false;
+    }
     words_from_le(first.data(), n);
     if (second != nullptr && n != 0) std::memcpy(second->data(), first.data(), n * sizeof(word));
     return true;
 }
 
-bool load_key_material(const char* path, const word_file_lines& lines, WordArray& first,
+bool load_key_material(const input_file& file, const word_file_lines& lines, WordArray& first,
                        WordArray* second) {
-    if (!load_word_file(path, lines.open_error, first, second)) return false;
+    if (!load_word_file(file, lines.open_error, first, second)) return false;
     if (first.size() == 0) {
         say(lines.empty);
         return false;

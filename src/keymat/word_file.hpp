@@ -5,6 +5,10 @@
 #include "keymat/words.hpp"
 
 namespace kerrow {
+class input_file;
+}
+
+namespace kerrow {
 
 // The lines a driver prints for one kind of word file.
 struct word_file_lines {
@@ -15,15 +19,16 @@ inline constexpr word_file_lines key_file_lines{"Error opening key file!\n", "Ke
 inline constexpr word_file_lines gamm_file_lines{"Error opening gamm file!\n",
                                                  "Gamm file is empty!\n"};
 
-// Reads the file at `path` into `first` and, when given, an equal copy into
-// `second`. Prints the open-error line, "Out of memory!" or the read-error
-// line and gives false on failure. An empty file gives empty arrays.
-bool load_word_file(const char* path, const char* open_error_line, WordArray& first,
+// Reads an open file, from its start, into `first` and, when given, an equal
+// copy into `second`. A file that is not open (it could not be opened)
+// prints the open-error line; "Out of memory!" or the read-error line
+// otherwise; false on failure. An empty file gives empty arrays.
+bool load_word_file(const input_file& file, const char* open_error_line, WordArray& first,
                     WordArray* second = nullptr);
 
 // load_word_file, then the refusal of an empty file: no cipher step can pick
 // an index in an array of no words.
-bool load_key_material(const char* path, const word_file_lines& lines, WordArray& first,
+bool load_key_material(const input_file& file, const word_file_lines& lines, WordArray& first,
                        WordArray* second = nullptr);
 
 }  // namespace kerrow

@@ -37,10 +37,11 @@ drawn_steps steps_in(const void* side, std::size_t words) {
 
 bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
                          const char* gamm, const char* gcyc_text) {
-    input_file input;
-    output_file output;
-    if (!open_run_files(input, output, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
-    const std::int64_t length = file_length(input);
+    run_files files;
+    if (!open_run_files(files, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
+    input_file& input = files.input;
+    output_file& output = files.output;
+    const std::int64_t length = files.length;
     print_start(in, length, out);
     const stopwatch clock;
     progress_meter progress(length);
@@ -48,8 +49,8 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     std::int32_t gcyc = 0;
     if (!convert_count(gcyc_text, gcyc)) return false;
     WordArray k, k0, g;
-    if (!load_key_material(key, key_file_lines, k, &k0)) return false;
-    if (!load_key_material(gamm, gamm_file_lines, g)) return false;
+    if (!load_key_material(files.key, key_file_lines, k, &k0)) return false;
+    if (!load_key_material(files.gamm, gamm_file_lines, g)) return false;
     prepare_gamma(g, k, gcyc);
     prepare_stream_key(k0, k, gcyc);
     // Every input is known good: only now is the output emptied.
@@ -78,7 +79,7 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     // No buffer larger than the input needs: a small file gets a small one.
     const auto most_words = static_cast<std::size_t>(std::min<std::int64_t>(chunk_words, (length + 3) / 4));
     if (!pipe.start(reads, most_words * sizeof(word), most_words * (sizeof(word) + 1), finisher)) return false;
-    for (const chunk_read& asked : reads) {
+    for (std::size_t j = 0; j < reads.size(); ++j) {
         std::int64_t got = 0;
         auto* chunk = static_cast<unsigned char*>(pipe.next(got));
         if (chunk == nullptr) return false;
@@ -96,11 +97,10 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
             steps.counts[full] = 0;
         }
         if (!pipe.commit(static_cast<std::size_t>(got))) return false;
-        if (static_cast<std::size_t>(got) < asked.bytes) break;  // the input ended early
     }
     if (!pipe.finish()) return false;
     input.close();
-    if (!output.close()) return false;
+    if (!output.commit()) return false;
     say("Done.\n");
     clock.print_time_line();
     return true;

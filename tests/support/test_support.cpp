@@ -59,4 +59,12 @@ bool is_time_line(const std::string& line) {
 
 std::string usage() { return kerrow::usage_text; }
 
+int unfinished_files(const std::filesystem::path& dir) {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        n += e.path().filename().string().find(".kerrow-unfinished-") != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
 }  // namespace kerrow::test

@@ -32,6 +32,8 @@ private:
 
 void write_file(const std::string& path, const bytes& content);
 bytes read_file(const std::string& path);
+// How many unfinished result files ("*.kerrow-unfinished-*") a folder holds.
+int unfinished_files(const std::filesystem::path& dir);
 // n bytes from a fixed generator: the same seed gives the same bytes.
 bytes pseudo_random(std::size_t n, std::uint32_t seed);
 // The bytes of a file in tests/data.
