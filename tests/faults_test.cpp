@@ -24,6 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include "block/block_file.hpp"
+#include "fileio/raw_io.hpp"
+#include "stream/stream_file.hpp"
 #include "support/test_support.hpp"
 
 namespace kerrow::test {
@@ -263,10 +266,95 @@ TEST_P(Faults, FileSizeLimitFailsWithTheWriteLine) {
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     rlimit small = saved;
     small.rlim_cur = 64 * 1024;
+    const bytes previous = pseudo_random(100, 14);
+    write_file(f.file("out.bin"), previous);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     const run_result r = run_kerrow(command(d, f.input_for(d), f.file("out.bin"), f.key(), f.gamm()));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     expect_failed(r, d, "Error writing output file!");
+    EXPECT_TRUE(read_file(f.file("out.bin")) == previous) << "the old output is kept";
+    EXPECT_EQ(unfinished_files(f.file("")), 0);
+}
+
+// Each read, write, flush to disk, close and rename of a run made to fail in
+// turn, in this process, over an existing output: the run fails with its
+// line and the old output stays, with nothing left beside it. The input
+// takes three chunks, so the later calls are the helper thread's.
+TEST_P(Faults, EveryFailedSystemCallKeepsTheOldOutput) {
+    const driver& d = GetParam();
+    const files f((std::size_t{5} << 19) + 3);
+    const std::string in = f.input_for(d), out = f.file("out.bin");
+    const bytes previous = pseudo_random(100, 15);
+    const auto run = [&] {
+        const std::vector<std::string> a = command(d, in, out, f.key(), f.gamm());
+        const char* const g = a[6].c_str();
+        const char* const m = d.block() ? a[7].c_str() : "";
+        const char* const b = d.block() ? a[8].c_str() : "";
+        if (d.block()) {
+            return d.decrypt() ? decrypt_block_file(in.c_str(), out.c_str(), a[4].c_str(), a[5].c_str(), g, m, b) ==
+                                     decryption::decrypted
+                               : encrypt_block_file(in.c_str(), out.c_str(), a[4].c_str(), a[5].c_str(), g, m, b);
+        }
+        return (d.decrypt() ? decrypt_stream_file : encrypt_stream_file)(in.c_str(), out.c_str(), a[4].c_str(),
+                                                                          a[5].c_str(), g);
+    };
+    struct row {
+        io_call call;
+        const char* line;
+    };
+    for (const row& x : {row{io_call::read, "Error reading input file!"}, {io_call::write, "Error writing output file!"},
+                         {io_call::sync, "Error writing output file!"}, {io_call::close, "Error writing output file!"},
+                         {io_call::rename, "Error writing output file!"}}) {
+        int n = 1;
+        for (;; ++n) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(x.call)) + " #" + std::to_string(n));
+            write_file(out, previous);
+            fail_io_call(x.call, n);
+            testing::internal::CaptureStdout();
+            const bool ok = run();
+            const std::string said = testing::internal::GetCapturedStdout();
+            fail_io_call(x.call, 0);
+            if (ok) break;
+            EXPECT_TRUE(has_line(said, x.line)) << said;
+            EXPECT_EQ(said.find("Done."), std::string::npos) << said;
+            EXPECT_TRUE(read_file(out) == previous);
+            EXPECT_EQ(unfinished_files(f.file("")), 0);
+            if (n > 100) break;
+        }
+        // Every call of the kind was made to fail once before a run got through.
+        EXPECT_GE(n, x.call == io_call::read ? 5 : x.call == io_call::write ? 4 : 2);
+    }
+}
+
+// Where the result lands: through a symbolic link into its target (the link
+// stays), no more readable than a private input, never into the file that
+// standard output writes to, and never onto a standard stream that the
+// caller closed.
+TEST_P(Faults, TheResultLandsOnlyWhereItBelongs) {
+    const driver& d = GetParam();
+    const files f(1001);
+    const std::string in = f.input_for(d);
+    ::chmod(in.c_str(), 0600);
+    ASSERT_EQ(run_kerrow(command(d, in, f.file("as-file"), f.key(), f.gamm())).exit_code, 0);
+    const bytes expected = read_file(f.file("as-file"));
+    struct stat st {};
+    ASSERT_EQ(::stat(f.file("as-file").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u) << "a private input gives a private output";
+
+    fs::create_symlink("target", f.file("link"));
+    ASSERT_EQ(run_kerrow(command(d, in, f.file("link"), f.key(), f.gamm())).exit_code, 0);
+    EXPECT_TRUE(fs::is_symlink(f.file("link")));
+    EXPECT_TRUE(read_file(f.file("target")) == expected);
+
+    // Standard output is the output file itself, then closed.
+    const int log = ::open(f.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(log, 0);
+    EXPECT_EQ(wait_kerrow(start_kerrow(command(d, in, f.file("log"), f.key(), f.gamm()), log, log)), 1);
+    ::close(log);
+    EXPECT_TRUE(has_line(std::string(read_file(f.file("log")).begin(), read_file(f.file("log")).end()),
+                         "Output file must differ from standard output!"));
+    EXPECT_EQ(wait_kerrow(start_kerrow(command(d, in, f.file("closed"), f.key(), f.gamm()), -1, -1)), 0);
+    EXPECT_TRUE(read_file(f.file("closed")) == expected) << "no message landed in the output";
 }
 
 // Standard output that can't be written makes the run fail; the file it
@@ -412,6 +500,36 @@ TEST(Interrupts, RemoveTheUnfinishedResultAndEndByTheSignal) {
             EXPECT_TRUE(has_line(said, "kerrow: interrupted; the unfinished output was removed")) << said;
         }
     }
+}
+
+// Two runs on one output (names that collide under xargs -P): the output
+// ends as one whole result, never a mix; an input that shrinks under a run
+// fails it with the read line.
+TEST(OutputRace, TwoRunsOnOneOutputLeaveOneWholeResultAndAShrunkInputFails) {
+    const files f(4u << 20);
+    write_file(f.file("other.bin"), pseudo_random(4u << 20, 16));
+    std::vector<std::string> a = command(drivers[0], f.plain(), f.file("out.kbx"), f.key(), f.gamm());
+    std::vector<std::string> b = command(drivers[0], f.file("other.bin"), f.file("out.kbx"), f.key(), f.gamm());
+    a[7] = b[7] = "20";
+    const int null = ::open("/dev/null", O_WRONLY);
+    const pid_t first = start_kerrow(a, null, null);
+    const pid_t second = start_kerrow(b, null, null);
+    EXPECT_EQ(wait_kerrow(first), 0);
+    EXPECT_EQ(wait_kerrow(second), 0);
+    const bytes got = read_file(f.file("out.kbx"));
+    std::vector<std::string> d = command(drivers[1], f.file("out.kbx"), f.file("back"), f.key(), f.gamm());
+    d[7] = "20";
+    ASSERT_EQ(run_kerrow(d).exit_code, 0);
+    const bytes back = read_file(f.file("back"));
+    EXPECT_TRUE(back == read_file(f.plain()) || back == read_file(f.file("other.bin")));
+
+    // The same input cut to half once the run has begun.
+    const pid_t cut = start_kerrow(a, null, null);
+    while (unfinished_files(f.file("")) == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ASSERT_EQ(::truncate(f.plain().c_str(), 2u << 20), 0);
+    EXPECT_EQ(wait_kerrow(cut), 1);
+    ::close(null);
+    EXPECT_TRUE(read_file(f.file("out.kbx")) == got) << "the earlier result is kept";
 }
 
 // Damaged containers that still pass the header checks (the refusals are

@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -33,8 +35,13 @@ pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
     if (pid == 0) {
         const int null_fd = ::open("/dev/null", O_RDONLY);
         ::dup2(null_fd, 0);
-        ::dup2(out_fd, 1);
-        ::dup2(err_fd, 2);
+        for (const auto& [from, to] : {std::pair{out_fd, 1}, {err_fd, 2}}) {
+            if (from < 0) {
+                ::close(to);
+            } else {
+                ::dup2(from, to);
+            }
+        }
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
         ::alarm(deadline_seconds);
         ::execv(argv[0], argv.data());

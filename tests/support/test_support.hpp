@@ -53,7 +53,7 @@ run_result run_kerrow(const std::vector<std::string>& args, const std::string& c
 #ifndef _WIN32  // what the tests that run only on POSIX systems need
 
 // Starts the built binary with standard input on /dev/null and standard output
-// and error on the given descriptors. An alarm ends a run that outlives
+// and error on the given descriptors (closed where one is below 0). An alarm ends a run that outlives
 // `deadline_seconds` (one blocked on a FIFO, say), so no run stalls the suite.
 pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
                    const std::string& cwd = "", unsigned deadline_seconds = 120);
