@@ -76,12 +76,17 @@ GTEST_SOURCE ?= /usr/src/googletest
 # use), no debug lines, no offer to install Mono or Gecko, UTF-8 file names.
 WINE_ENV = WINEPREFIX=$(abspath $(WIN_DIR))/wine;WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=;LC_ALL=C.UTF-8
 
-$(WIN_DIR)/CMakeCache.txt:
-	cmake -S . -B $(WIN_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+# The stamp is written only when configuring succeeds. A configure that
+# failed (MinGW-w64 missing, say) leaves a cache but no build files; without
+# the stamp the next run configures afresh (--fresh drops that cache) instead
+# of building in a folder that has no Makefile.
+$(WIN_DIR)/configured.stamp:
+	cmake --fresh -S . -B $(WIN_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DKERROW_WERROR=ON -DKERROW_GTEST_SOURCE=$(GTEST_SOURCE) \
 	  -DKERROW_HOST_BIN=$(abspath $(BUILD_DIR))/kerrow "-DCMAKE_CROSSCOMPILING_EMULATOR=env;$(WINE_ENV);$(WINE)"
+	touch $@
 
-windows: $(WIN_DIR)/CMakeCache.txt
+windows: $(WIN_DIR)/configured.stamp
 	cmake --build $(WIN_DIR) -j $(JOBS) --target kerrow
 
 # The unit tests that run on Windows and tests/windows/check_exe.sh, under
@@ -90,7 +95,7 @@ windows: $(WIN_DIR)/CMakeCache.txt
 # prefix on first use and starts Wine's own background programs with their
 # output on /dev/null: started by a test, they would hold its output open
 # and keep ctest waiting.
-test-windows: build $(WIN_DIR)/CMakeCache.txt
+test-windows: build $(WIN_DIR)/configured.stamp
 	cmake --build $(WIN_DIR) -j $(JOBS)
 	@mkdir -p $(WIN_DIR)/wine
 	@export $(subst ;, ,$(WINE_ENV)); started=; \

@@ -86,8 +86,8 @@ printf 'sample: %s (%s bytes), key: %s, gamm: %s\n\n' \
     "${sample##*/}" "${sample_size}" "${key##*/}" "${gamm##*/}"
 
 # Block mode.
-block_enc="${tmp_dir}/sample.kbl"
-block_dec="${tmp_dir}/sample.kbl.txt"
+block_enc="${tmp_dir}/sample.kbx"
+block_dec="${tmp_dir}/sample.kbx.txt"
 printf 'Block mode (gcyc %d, mcyc %d, block length %d)\n' "${gcyc}" "${mcyc}" "${block_length}"
 run_kerrow "${tmp_dir}/block-e.log" e -b "${sample}" "${block_enc}" "${key}" "${gamm}" \
     "${gcyc}" "${mcyc}" "${block_length}"

@@ -63,12 +63,9 @@ TEST(CommandLine, NotEnoughArgumentsExitsOneWithTheUsage) {
              {"e", "-b", "in", "out", "key", "gamm", "4"},      // -b needs nine
              {"d", "-B", "in", "out", "key", "gamm", "4", "2"},
              {"x", "-b", "in", "out", "key", "gamm", "4", "2"},
-             // The queries count only as the one argument, and spelt exactly.
-             {"--help", "-s"},
-             {"-h", "-s", "in", "out", "key", "gamm"},
+             // The queries are spelt exactly.
              {"--Help"},
              {"-H"},
-             {"--version", "x"},
              {"-v"}}) {
         const auto r = run_kerrow(args);
         EXPECT_EQ(r.exit_code, 1) << args.size();
@@ -76,16 +73,34 @@ TEST(CommandLine, NotEnoughArgumentsExitsOneWithTheUsage) {
     }
 }
 
-TEST(CommandLine, HelpAndVersionAloneExitZeroAfterTheBanner) {
-    const std::string version_line = "kerrow " KERROW_VERSION "\n";
-    const std::pair<std::string, std::string> cases[] = {
-        {"--help", usage_lines + "\n"}, {"-h", usage_lines + "\n"}, {"--version", version_line}};
+TEST(CommandLine, HelpAndVersionStandAloneAfterTheBanner) {
+    struct query {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out;  // after the banner
+        std::string err;
+    };
+    const std::string alone = ": stands alone; give it without other arguments\n";
+    const query cases[] = {
+        {{"--help"}, 0, usage_lines + "\n", ""},
+        {{"-h"}, 0, usage_lines + "\n", ""},
+        {{"--version"}, 0, "kerrow " KERROW_VERSION "\n", ""},
+        // Followed by anything, even a full command line, they are refused.
+        {{"--version", "x"}, 1, "", "kerrow: --version" + alone},
+        {{"--help", "-s"}, 1, "", "kerrow: --help" + alone},
+        {{"-h", "-s", "in", "out", "key", "gamm"}, 1, "", "kerrow: -h" + alone},
+        {{"--help", "-s", "in", "out", "key", "gamm", "4"}, 1, "", "kerrow: --help" + alone},
+        {{"--version", "-b", "in", "out", "key", "gamm", "4", "2", "10000"}, 1, "",
+         "kerrow: --version" + alone},
+    };
     const std::string banner = banner_of(run_kerrow({}).out);
-    for (const auto& [arg, expected] : cases) {
-        const auto r = run_kerrow({arg});
-        EXPECT_EQ(r.exit_code, 0) << arg;
-        EXPECT_EQ(r.out, banner + expected) << arg;
-        EXPECT_EQ(r.err, "") << arg;
+    // One version for the banner and --version: the build's.
+    EXPECT_EQ(banner.rfind("kerrow " KERROW_VERSION " ", 0), 0u) << banner;
+    for (const auto& c : cases) {
+        const auto r = run_kerrow(c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.args.size() << " " << c.args[0];
+        EXPECT_EQ(r.out, banner + c.out) << c.args.size() << " " << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args.size() << " " << c.args[0];
     }
 }
 
@@ -97,9 +112,7 @@ TEST(CommandLine, BadArgumentsExitOneWithTheUsage) {
              {"e", "-q", "in", "out", "key", "gamm", "4"},
              {"e", "-q", "in", "out", "key", "gamm", "4", "2", "10000"},
              {"ee", "-s", "in", "out", "key", "gamm", "4"},
-             {"e", "-ss", "in", "out", "key", "gamm", "4"},
-             {"--help", "-s", "in", "out", "key", "gamm", "4"},
-             {"--version", "-b", "in", "out", "key", "gamm", "4", "2", "10000"}}) {
+             {"e", "-ss", "in", "out", "key", "gamm", "4"}}) {
         const auto r = run_kerrow(args);
         EXPECT_EQ(r.exit_code, 1) << args[0] << " " << args[1];
         EXPECT_EQ(after_banner(r.out), expected) << args[0] << " " << args[1];
@@ -112,18 +125,24 @@ TEST(CommandLine, SelectorsIgnoreCaseAndReachTheirDriver) {
     test::write_file(dir.file("key"), test::pseudo_random(16, 2));
     test::write_file(dir.file("gamm"), test::pseudo_random(64, 3));
     const auto path = [&](const char* n) { return dir.file(n); };
-    // Seven arguments suffice for stream mode; extra ones are ignored.
+    // Seven arguments suffice for stream mode; extra ones are ignored, with
+    // one warning on standard error.
     const auto enc = run_kerrow({"E", "-S", path("in"), path("s.enc"), path("key"), path("gamm"), "4"});
     EXPECT_EQ(enc.exit_code, 0) << enc.out;
+    EXPECT_EQ(enc.err, "");
     const auto dec = run_kerrow({"d", "-s", path("s.enc"), path("s.dec"), path("key"), path("gamm"),
                                  "4", "ignored", "ignored"});
     EXPECT_EQ(dec.exit_code, 0) << dec.out;
+    EXPECT_EQ(dec.err, "kerrow: warning: arguments 8 to 9 are ignored: stream mode takes 7\n");
     EXPECT_EQ(test::read_file(path("s.dec")), test::read_file(path("in")));
 
     const auto benc = run_kerrow({"e", "-B", path("in"), path("b.enc"), path("key"), path("gamm"), "4", "2", "24"});
     EXPECT_EQ(benc.exit_code, 0) << benc.out;
-    const auto bdec = run_kerrow({"D", "-b", path("b.enc"), path("b.dec"), path("key"), path("gamm"), "4", "2", "24"});
+    EXPECT_EQ(benc.err, "");
+    const auto bdec = run_kerrow({"D", "-b", path("b.enc"), path("b.dec"), path("key"), path("gamm"), "4", "2", "24",
+                                  "ignored"});
     EXPECT_EQ(bdec.exit_code, 0) << bdec.out;
+    EXPECT_EQ(bdec.err, "kerrow: warning: argument 10 is ignored: block mode takes 9\n");
     EXPECT_NE(bdec.out.find("Done.Successfuly decrypted.\n"), std::string::npos);
     EXPECT_EQ(test::read_file(path("b.dec")), test::read_file(path("in")));
 }
@@ -157,6 +176,7 @@ TEST(NoticeCommand, WritesTheSameSixtyEightBytesWhateverFollows) {
     test::write_file(dir.file("copyright.enc"), test::pseudo_random(500, 9));
     const auto again = run_kerrow({"C", "-q", "whatever"}, dir.path().string());
     EXPECT_EQ(again.exit_code, 0);
+    EXPECT_EQ(again.err, "kerrow: warning: arguments 2 to 3 are ignored: c takes no other arguments\n");
     EXPECT_EQ(test::read_file(dir.file("copyright.enc")), record);
 }
 

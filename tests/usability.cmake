@@ -11,3 +11,19 @@ else()
   add_test(NAME man_page_lint
            COMMAND sh -c "echo 'groff not found: install groff-base to lint man/kerrow.1'; exit 1")
 endif()
+
+# One version, CMake's project version: the banner and --version print it
+# (KERROW_VERSION); the manual page's title line, every "kerrow X.Y.Z" the
+# manual page and the README show, and the changelog's latest entry must
+# name it too, so a release that raises it alone fails here.
+add_test(NAME version_strings_agree
+  COMMAND sh -c [=[
+    v=$1 man=$2 readme=$3 changelog=$4
+    grep -q "^\.TH KERROW 1 \"[^\"]*\" \"kerrow $v\"" "$man" ||
+      { echo "$man: the .TH line does not name kerrow $v"; exit 1; }
+    stale=$(grep -hoE 'kerrow [0-9]+\.[0-9]+(\.[0-9]+)*' "$man" "$readme" | grep -vxF "kerrow $v")
+    [ -z "$stale" ] || { echo "$man or $readme names another version: $stale"; exit 1; }
+    sed -n 1p "$changelog" | grep -qF "kerrow ($v) " ||
+      { echo "$changelog: the latest entry is not for $v"; exit 1; }
+  ]=] sh ${PROJECT_VERSION} ${kerrow_man_page} ${PROJECT_SOURCE_DIR}/README.md
+      ${PROJECT_SOURCE_DIR}/packaging/changelog)

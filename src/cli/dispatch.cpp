@@ -33,8 +33,9 @@ const char* const usage_text =
 
 namespace {
 
+// The version is the build's (CMake's project version), as in `--version`.
 constexpr const char* banner =
-    "kerrow 1.0 - encrypts or decrypts one file per run\n"
+    "kerrow " KERROW_VERSION " - encrypts or decrypts one file per run\n"
     "Cipher: the kerrow block and stream cipher, keyed by a key file and a gamm file\n"
     "Notice: (c) 2026 the kerrow developers; provided as is, without warranty\n"
     "Run 'kerrow c' to write the notice record to copyright.enc\n"
@@ -50,19 +51,21 @@ enum class run_end { done, failed, rejected };
 run_end ended(bool ok) { return ok ? run_end::done : run_end::failed; }
 
 // The four drivers. Arguments start at the in file; block drivers take
-// seven, stream drivers five (anything after those is ignored).
+// seven, stream drivers five (anything after those is ignored, with a
+// warning).
 struct driver {
     const char* mode;
     const char* direction;
     int min_argc;
     run_end (*run)(const char* const* args);
     const char* failure_line;
+    const char* uses;  // what the warning about extra arguments says
 };
 
 constexpr driver drivers[] = {
     {"-b", "e", 10,
      [](const char* const* a) { return ended(encrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6])); },
-     "Error encrypting file!\n"},
+     "Error encrypting file!\n", "block mode takes 9"},
     {"-b", "d", 10,
      [](const char* const* a) {
          switch (decrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6])) {
@@ -72,13 +75,13 @@ constexpr driver drivers[] = {
          }
          return run_end::failed;
      },
-     "Error decrypting file!\n"},
+     "Error decrypting file!\n", "block mode takes 9"},
     {"-s", "e", 8,
      [](const char* const* a) { return ended(encrypt_stream_file(a[0], a[1], a[2], a[3], a[4])); },
-     "Error processing file!\n"},
+     "Error processing file!\n", "stream mode takes 7"},
     {"-s", "d", 8,
      [](const char* const* a) { return ended(decrypt_stream_file(a[0], a[1], a[2], a[3], a[4])); },
-     "Error processing file!\n"},
+     "Error processing file!\n", "stream mode takes 7"},
 };
 
 bool same_nocase(const char* a, const char* b) {
@@ -120,37 +123,61 @@ run_end run_driver(const driver& d, const char* const* args) {
     }
 }
 
-// `--help`, `-h` and `--version` as the only argument: the usage text or the
-// version line, exit 0. Anything else, also such a word among other
-// arguments, is dispatched as it always was.
-bool answered_query(int argc, const char* const* argv) {
-    if (argc != 2) return false;
+// Arguments from index `first` on are more than the command uses: one line on
+// standard error says so, and the run goes on without them. Positions count
+// from 1 after the program name, as in the usage text.
+void warn_ignored(int argc, int first, const char* uses) {
+    if (argc <= first) return;
+    if (argc - first == 1) {
+        std::fprintf(stderr, "kerrow: warning: argument %d is ignored: %s\n", first, uses);
+    } else {
+        std::fprintf(stderr, "kerrow: warning: arguments %d to %d are ignored: %s\n", first, argc - 1,
+                     uses);
+    }
+}
+
+constexpr int no_query = -1;
+
+// `--help`, `-h` and `--version` as the first argument: alone, the usage
+// text or the version line, exit 0; followed by anything, refused with one
+// line on standard error, exit 1. They are recognised only there and only
+// spelt so; anywhere else they are ordinary arguments. Gives the exit code,
+// or no_query for any other command line.
+int answered_query(int argc, const char* const* argv) {
+    if (argc < 2) return no_query;
     const std::string_view arg = argv[1];
-    if (arg == "--help" || arg == "-h") {
+    const bool help = arg == "--help" || arg == "-h";
+    if (!help && arg != "--version") return no_query;
+    if (argc > 2) {
+        std::fprintf(stderr, "kerrow: %s: stands alone; give it without other arguments\n", argv[1]);
+        return exit_failure;
+    }
+    if (help) {
         say(usage_text);
         say("\n");
-        return true;
-    }
-    if (arg == "--version") {
+    } else {
         say("kerrow " KERROW_VERSION "\n");
-        return true;
     }
-    return false;
+    return exit_ok;
 }
 
 }  // namespace
 
 int run_command_line(int argc, const char* const* argv) {
     say(banner);
-    if (answered_query(argc, argv)) return exit_ok;
+    if (const int code = answered_query(argc, argv); code != no_query) return code;
     if (argc < 2) return fail_with_usage("Not enough arguments.\n\n");
-    if (same_nocase(argv[1], "c")) return write_notice();
+    if (same_nocase(argv[1], "c")) {
+        warn_ignored(argc, 2, "c takes no other arguments");
+        return write_notice();
+    }
     if (argc < 8) return fail_with_usage("Not enough arguments.\n\n");
 
     for (const driver& d : drivers) {
         if (!same_nocase(argv[2], d.mode)) continue;
         if (argc < d.min_argc) return fail_with_usage("Not enough arguments.\n\n");
         if (!same_nocase(argv[1], d.direction)) continue;
+        warn_ignored(argc, d.min_argc, d.uses);
         switch (run_driver(d, argv + 3)) {
         case run_end::done: return exit_ok;
         case run_end::rejected: return exit_failure;
