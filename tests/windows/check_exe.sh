@@ -99,6 +99,21 @@ for command in "e -b $v/plain.bin NUL $v/key.bin $v/gamm.bin 4 2 24" "d -s $v/ci
 done
 check "NUL: no such file made" test ! -e NUL -a ! -e nul
 
+# Other device names, with or without an extension, are refused as outputs.
+for device in aux.txt nul.kbx COM1.bin lpt9; do
+  run_exe e -s 'café.bin' "$device" "$v/key.bin" "$v/gamm.bin" 4
+  check "output $device: refused" [ "$exe_rc" = 1 ]
+  check "output $device: said why" grep -q $'^Error opening output file!\r$' exe.txt
+done
+
+# A wrong gamm file fails the key check: exit 1 on both, the old output kept.
+IFS=$'\t' read -r _ _ gcyc mcyc length < <(grep '^block-default' "$data/cases.tsv")
+w=$data/block-default
+both out.bin d -b "$w/cipher.bin" out.bin "$w/key.bin" "$v/gamm.bin" "$gcyc" "$mcyc" "$length"
+check "wrong gamm: exit code" [ "$exe_rc" = 1 ]
+check "wrong gamm: old output kept" [ "$(tr -d x < out.bin | wc -c)" = 0 ] && [ "$(stat -c %s out.bin)" = 65536 ]
+check "no unfinished file left" [ -z "$(ls | grep kerrow-unfinished)" ]
+
 # Other spellings of the input, or of the key, as the output.
 cp "$v/plain.bin" in.bin
 cp "$v/key.bin" key.bin
@@ -131,8 +146,9 @@ for counts in "-b 4 2 10000" "-s 4"; do
 done
 
 # Ctrl+C (Wine's form of SIGINT) in the middle of a block decryption, its
-# output already stretched to full length: the output goes, new or emptied,
-# with a line on standard error, and the run ends with STATUS_CONTROL_C_EXIT
+# result already stretched to full length: the unfinished file goes, with a
+# line on standard error, an existing output stays as it was, and the run
+# ends with STATUS_CONTROL_C_EXIT
 # (0xC000013A, of which a POSIX parent sees the low byte, 58). Wine closes
 # the handles of an ended process a moment after it is gone.
 head -c $((8 << 20)) /dev/urandom > eight.bin
@@ -144,18 +160,23 @@ for output in new existing; do
   "${exe[@]}" d -b eight.kbx cut.bin "${counts[@]}" > exe.txt 2> exe.err &
   pid=$!
   for _ in $(seq 1200); do
-    [ "$(stat -c %s cut.bin 2> /dev/null)" = $((8 << 20)) ] && break
+    [ "$(stat -c %s cut.bin.kerrow-unfinished-* 2> /dev/null)" = $((8 << 20)) ] && break
     sleep 0.05
   done
   kill -INT "$pid"
   wait "$pid"
   exe_rc=$?
   for _ in $(seq 100); do
-    [ -e cut.bin ] || break
+    [ -z "$(ls | grep kerrow-unfinished)" ] && break
     sleep 0.05
   done
   check "Ctrl+C, $output output: exit code $exe_rc" [ "$exe_rc" = 58 ]
-  check "Ctrl+C, $output output: removed" test ! -e cut.bin
+  check "Ctrl+C, $output output: unfinished file removed" [ -z "$(ls | grep kerrow-unfinished)" ]
+  if [ "$output" = existing ]; then
+    check "Ctrl+C, existing output: kept" [ "$(cat cut.bin)" = old ]
+  else
+    check "Ctrl+C, new output: none made" test ! -e cut.bin
+  fi
   check "Ctrl+C, $output output: line" grep -q '^kerrow: interrupted; the unfinished output was removed' exe.err
   check "Ctrl+C, $output output: what was said" grep -q $'^Working...\r$' exe.txt
 done
