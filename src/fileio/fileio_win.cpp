@@ -230,16 +230,17 @@ HANDLE open_existing(const std::wstring& name) {
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
 
-// The name a handle's file finally has, links followed.
-bool final_name(HANDLE file, std::wstring& out) {
+// The name a handle's file finally has, links followed, where the system
+// can tell it in a form that needs no length limit; `name` is left as it
+// was otherwise.
+void take_final_name(HANDLE file, std::wstring& name) {
     const DWORD size = ::GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED);
-    if (size == 0) return false;
-    std::wstring name(size, L'\0');
-    const DWORD n = ::GetFinalPathNameByHandleW(file, name.data(), size, FILE_NAME_NORMALIZED);
-    if (n == 0 || n >= size) return false;
-    name.resize(n);
-    out = name;
-    return true;
+    if (size == 0) return;
+    std::wstring final(size, L'\0');
+    const DWORD n = ::GetFinalPathNameByHandleW(file, final.data(), size, FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= size) return;
+    final.resize(n);
+    if (final.starts_with(L"\\\\?\\")) name = final;
 }
 
 // A new file "<target>.kerrow-unfinished-XXXXXX" that no one else has, with
@@ -301,10 +302,11 @@ bool output_file::open(const char* path, unsigned) {
             return true;
         }
         if (!::GetFileInformationByHandle(existing, &info) ||
-            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !final_name(existing, target)) {
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             ::CloseHandle(existing);
             return false;
         }
+        take_final_name(existing, target);
         target_id_.volume = info.dwVolumeSerialNumber;
         target_id_.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
         has_target_id_ = true;
