@@ -514,10 +514,15 @@ TEST(CountForms, InsideTheRangeRunOutsideAreRefused) {
             // A refused count leaves an existing output as it was.
             if (!form.accepted) output.expect_unchanged();
             const bool negative_block = std::string(p.name) == "block length" && form.text[0] == '-';
+            // No cycle would store the blocks as read: encryption refuses it.
+            const bool negative_mcyc = std::string(p.name) == "mcyc" && form.text[0] == '-';
             if (!form.accepted) {
                 expect_failed(r, p.d, "Value must be integer!");
             } else if (negative_block) {
                 expect_failed(r, p.d, "Block length must be at least 5 bytes!");
+            } else if (negative_mcyc) {
+                expect_failed(r, p.d, "Number of mcyc must be at least 1 to encrypt!");
+                output.expect_unchanged();
             } else {
                 EXPECT_EQ(r.exit_code, 0) << r.out;
                 EXPECT_TRUE(has_line(r.out, "Done.")) << r.out;
