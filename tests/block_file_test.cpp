@@ -368,6 +368,20 @@ TEST_F(BlockFile, OneWordKeysAndEmptyFilesAreRefused) {
     }
     write_file(key, pseudo_random(5, 53));
     expect_refusal({"e", "-b", plain, back, key, empty, "2", "2", "8"}, 40, "Gamm file is empty!\n");
+    // Settings that would let no gamma word into the blocks: refused in
+    // encryption only. mcyc below 1 is in the count forms of the fault tests.
+    for (std::size_t n = 1; n <= 4; ++n) {
+        write_file(gamm, pseudo_random(n, 54));
+        expect_refusal({"e", "-b", plain, back, key, gamm, "2", "2", "8"}, 40,
+                       "Gamm file must be at least 5 bytes to encrypt!\n");
+    }
+    const bytes even_words = {2, 0, 0, 0, 4, 0, 0, 0};  // as key and gamm: a gamma of zeros
+    write_file(key, even_words);
+    write_file(gamm, even_words);
+    for (const std::string gcyc : {"1", "5"}) {
+        expect_refusal({"e", "-b", plain, back, key, gamm, gcyc, "2", "8"}, 40,
+                       "Gamm file and gcyc give a gamma of no effect; choose others to encrypt!\n");
+    }
     write_file(cipher, bytes(4 * (2 + 1) + 40, 0));
     expect_refusal({"d", "-b", cipher, back, key, empty, "2", "2", "8"}, 52, "Gamm file is empty!\n");
 }
