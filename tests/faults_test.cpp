@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -532,6 +533,112 @@ TEST(OutputRace, TwoRunsOnOneOutputLeaveOneWholeResultAndAShrunkInputFails) {
     EXPECT_TRUE(read_file(f.file("out.kbx")) == got) << "the earlier result is kept";
 }
 
+// A block encryption long enough to be looked at while it works: started in
+// `cwd`, and given back once its unfinished result has its header, that is
+// with the key material loaded.
+pid_t start_long_encryption(const files& f, const std::string& cwd, int log_fd) {
+    std::vector<std::string> args = command(drivers[0], f.plain(), f.file("long.kbx"), f.key(), f.gamm());
+    args[7] = "100000";
+    const pid_t pid = start_kerrow(args, log_fd, log_fd, cwd);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::error_code ec;
+    std::string unfinished;
+    while ((unfinished = unfinished_beside(f.file("long.kbx"))).empty() || fs::file_size(unfinished, ec) == 0 || ec) {
+        if (std::chrono::steady_clock::now() > give_up) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pid;
+}
+
+int scratch_log() {
+    char log[] = "/tmp/kerrow-log-XXXXXX";
+    const int fd = ::mkstemp(log);
+    if (fd >= 0) ::unlink(log);
+    return fd;
+}
+
+// SIGQUIT dumps core by default; with no limit on core files, a run that
+// holds the key must still leave none behind.
+TEST(KeyInMemory, NoCoreFileEvenWithoutACoreLimit) {
+    std::string pattern;
+    if (std::FILE* p = std::fopen("/proc/sys/kernel/core_pattern", "r")) {
+        char line[256] = {};
+        if (std::fgets(line, sizeof line, p) != nullptr) pattern = line;
+        std::fclose(p);
+    }
+    if (!pattern.empty() && (pattern[0] == '|' || pattern[0] == '/')) {
+        GTEST_SKIP() << "core files go elsewhere: " << pattern;
+    }
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_CORE, &old), 0);
+    if (old.rlim_max != RLIM_INFINITY) GTEST_SKIP() << "the hard core size limit is set";
+    const files f(8u << 20);
+    const scratch_dir cwd;
+    struct rlimit unlimited = old;
+    unlimited.rlim_cur = RLIM_INFINITY;
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &unlimited), 0);
+    const int log_fd = scratch_log();
+    const pid_t pid = start_long_encryption(f, cwd.path().string(), log_fd);
+    ::setrlimit(RLIMIT_CORE, &old);
+    ::kill(pid, SIGQUIT);
+    EXPECT_EQ(wait_kerrow(pid), 128 + SIGQUIT);
+    ::close(log_fd);
+    EXPECT_TRUE(fs::is_empty(cwd.path())) << "a core file was written";
+}
+
+#ifdef __linux__
+// While a run works, its key material sits in mappings excluded from core
+// dumps ("dd"), locked in memory where the limit allows. No other unnamed
+// mapping of the process is excluded; the kernel may merge neighbouring ones.
+TEST(KeyInMemory, MappedOutOfDumpsAndLocked) {
+    const files f(8u << 20);
+    const int log_fd = scratch_log();
+    const pid_t pid = start_long_encryption(f, "", log_fd);
+    const std::string proc = "/proc/" + std::to_string(pid);
+    int excluded = -1;
+    if (std::FILE* smaps = std::fopen((proc + "/smaps").c_str(), "r")) {
+        excluded = 0;
+        char line[512];
+        bool anonymous = false;  // the mapping being read has no name ([vvar] has "dd" too)
+        while (std::fgets(line, sizeof line, smaps) != nullptr) {
+            const std::string l = line;
+            if (l.find('-') < l.find(' ')) {  // "start-end perms offset dev inode [name]"
+                std::istringstream fields(l);
+                std::string field, name;
+                for (int k = 0; k < 5; ++k) fields >> field;
+                fields >> name;
+                anonymous = name.empty();
+            } else if (anonymous && l.rfind("VmFlags:", 0) == 0 && l.find(" dd") != std::string::npos) {
+                ++excluded;
+            }
+        }
+        std::fclose(smaps);
+    }
+    long locked_kib = -1;
+    if (std::FILE* status = std::fopen((proc + "/status").c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, status) != nullptr) {
+            if (std::sscanf(line, "VmLck: %ld kB", &locked_kib) == 1) break;
+        }
+        std::fclose(status);
+    }
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(wait_kerrow(pid), 128 + SIGTERM);
+    ::close(log_fd);
+    // A process that is not dumpable keeps its mappings from other users.
+    if (excluded < 0) {
+        EXPECT_NE(::geteuid(), 0u) << "smaps unreadable";
+    } else {
+        EXPECT_GE(excluded, 1) << "key state, key copy and gamma";
+    }
+    struct rlimit lock_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_MEMLOCK, &lock_limit), 0);
+    if (::geteuid() == 0 || lock_limit.rlim_cur >= 64 * 1024) {
+        EXPECT_GT(locked_kib, 0);
+    }
+}
+#endif
+
 // Damaged containers that still pass the header checks (the refusals are
 // tested with the block drivers). The key is 16 bytes (4 header words, a 20-byte header),
 // the plaintext 1001 bytes: 251 words in blocks of 16 (block length 64), pad
@@ -681,10 +788,15 @@ TEST(CountForms, InsideTheRangeRunOutsideAreRefused) {
             // A refused count leaves an existing output as it was.
             if (!form.accepted) output.expect_unchanged();
             const bool negative_block = std::string(p.name) == "block length" && form.text[0] == '-';
+            // No cycle would store the blocks as read: encryption refuses it.
+            const bool negative_mcyc = std::string(p.name) == "mcyc" && form.text[0] == '-';
             if (!form.accepted) {
                 expect_failed(r, p.d, "Value must be integer!");
             } else if (negative_block) {
                 expect_failed(r, p.d, "Block length must be at least 5 bytes!");
+            } else if (negative_mcyc) {
+                expect_failed(r, p.d, "Number of mcyc must be at least 1 to encrypt!");
+                output.expect_unchanged();
             } else {
                 EXPECT_EQ(r.exit_code, 0) << r.out;
                 EXPECT_TRUE(has_line(r.out, "Done.")) << r.out;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -222,24 +223,44 @@ TEST(StreamFile, LengthsAroundTheIoChunkMatchTheModel) {
     }
 }
 
-TEST(StreamFile, OneWordKeysWorkAndMatchTheModel) {
-    for (std::size_t key_len = 1; key_len <= 4; ++key_len) {
-        const material m(test::pseudo_random(key_len, 9), test::pseudo_random(44, 10));
-        const bytes data = test::pseudo_random(83, 11);
-        const bytes enc = m.run(true, data, "3");
-        EXPECT_EQ(enc, ref_file(data, m.key, m.gamm, 3, true)) << "key bytes " << key_len;
-        EXPECT_EQ(m.run(false, enc, "3"), data) << "key bytes " << key_len;
+// Settings whose masks would leave the data readable: encryption refuses
+// them with its line and leaves the output as it was; decryption still takes
+// them, as files written before the refusal need.
+TEST(StreamFile, WeakSettingsAreRefusedForEncryptionButStillDecrypt) {
+    struct weak {
+        bytes key, gamm;
+        const char* gcyc;
+        const char* line;
+    };
+    // Two even words: every preparation pass leaves the key copy all 0, and
+    // gamma word 0 as well when it is the key's word 0 in a two-word gamm.
+    const bytes even_words = {2, 0, 0, 0, 4, 0, 0, 0}, gamm_of_one_mask = {2, 0, 0, 0, 9, 8, 7, 6};
+    std::vector<weak> cases;
+    for (std::size_t n = 1; n <= 4; ++n) {
+        cases.push_back({test::pseudo_random(n, 9), test::pseudo_random(44, 10), "3",
+                         "Key file must be at least 5 bytes to encrypt!\n"});
+        cases.push_back({test::pseudo_random(24, 12), test::pseudo_random(n, 13), "4",
+                         "Gamm file must be at least 5 bytes to encrypt!\n"});
     }
-}
-
-TEST(StreamFile, OneWordGammaLeavesTheDataAsItIs) {
-    for (std::size_t gamm_len = 1; gamm_len <= 4; ++gamm_len) {
-        const material m(test::pseudo_random(24, 12), test::pseudo_random(gamm_len, 13));
-        for (std::size_t len : {0, 3, 4, 37}) {
-            const bytes data = test::pseudo_random(len, 14);
-            EXPECT_EQ(m.run(true, data), data) << "gamm bytes " << gamm_len << " length " << len;
-            EXPECT_EQ(m.run(false, data), data) << "gamm bytes " << gamm_len << " length " << len;
-        }
+    for (const char* gcyc : {"1", "4"}) {
+        cases.push_back({even_words, gamm_of_one_mask, gcyc,
+                         "Key file, gamm file and gcyc give one mask for every word; choose others to encrypt!\n"});
+    }
+    const bytes data = test::pseudo_random(83, 11);
+    for (const weak& c : cases) {
+        SCOPED_TRACE(std::to_string(c.key.size()) + " key bytes, " + std::to_string(c.gamm.size()) +
+                     " gamm bytes, gcyc " + c.gcyc);
+        const material m(c.key, c.gamm);
+        test::write_file(m.dir.file("in"), data);
+        test::write_file(m.dir.file("out"), {7});
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(encrypt_stream_file(m.dir.file("in").c_str(), m.dir.file("out").c_str(),
+                                         m.key_path().c_str(), m.gamm_path().c_str(), c.gcyc));
+        const std::string lines = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(lines.substr(lines.find("Working...\n") + 11), c.line);
+        EXPECT_EQ(test::read_file(m.dir.file("out")), bytes{7});
+        const int gcyc = std::atoi(c.gcyc);
+        EXPECT_EQ(m.run(false, ref_file(data, m.key, m.gamm, gcyc, true), c.gcyc), data);
     }
 }
 
@@ -322,21 +343,24 @@ TEST(StreamBinary, KnownAnswerFilesBothDirections) {
     test::scratch_dir dir;
     while (std::getline(cases, line)) {
         std::istringstream row(line);
-        std::string name, mode, gcyc;
-        row >> name >> mode >> gcyc;
+        std::string name, mode, gcyc, mcyc, b, encrypts;
+        row >> name >> mode >> gcyc >> mcyc >> b >> encrypts;
         if (mode != "-s") continue;
         ++seen;
         const std::string base = std::string(KERROW_TEST_DATA) + "/" + name + "/";
         const auto enc = test::run_kerrow({"e", "-s", base + "plain.bin", dir.file("c"),
                                            base + "key.bin", base + "gamm.bin", gcyc});
-        EXPECT_EQ(enc.exit_code, 0) << name << enc.out;
-        EXPECT_EQ(test::read_file(dir.file("c")), test::test_data(name + "/cipher.bin")) << name;
+        // A setting that leaves the data readable is refused; its old files still open below.
+        EXPECT_EQ(enc.exit_code, encrypts == "yes" ? 0 : 1) << name << enc.out;
+        if (encrypts == "yes") {
+            EXPECT_EQ(test::read_file(dir.file("c")), test::test_data(name + "/cipher.bin")) << name;
+        }
         const auto dec = test::run_kerrow({"d", "-s", base + "cipher.bin", dir.file("p"),
                                            base + "key.bin", base + "gamm.bin", gcyc});
         EXPECT_EQ(dec.exit_code, 0) << name << dec.out;
         EXPECT_EQ(test::read_file(dir.file("p")), test::test_data(name + "/plain.bin")) << name;
     }
-    EXPECT_EQ(seen, 4);
+    EXPECT_EQ(seen, 5);
 }
 
 TEST(StreamBinary, SuccessPrintsItsLinesInOrder) {

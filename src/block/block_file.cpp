@@ -11,6 +11,7 @@
 #include "fileio/fileio.hpp"
 #include "fileio/pipeline.hpp"
 #include "keymat/gamma.hpp"
+#include "keymat/weak_settings.hpp"
 #include "keymat/word_file.hpp"
 
 namespace kerrow {
@@ -87,6 +88,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     const auto ng = static_cast<word>(g.size());
 
     prepare_gamma(g, k, gcyc);
+    if (!block_encryption_hides_data(mcyc, g)) return false;
     block_gamma bg;
     prepare_block_gamma(bg, g.data(), ng);
     // Every input is known good: only now is the output emptied. The

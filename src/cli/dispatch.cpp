@@ -8,6 +8,7 @@
 #include "common/console.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
+#include "keymat/secure_words.hpp"
 #include "stream/stream_file.hpp"
 
 namespace kerrow {
@@ -189,6 +190,7 @@ int run_command_line(int argc, const char* const* argv) {
 }
 
 int run_process(int argc, const char* const* argv) {
+    protect_process();
     guard_process();
     flush_each_line();
     const int code = run_command_line(argc, argv);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "keymat/secure_words.hpp"
+
 namespace kerrow {
 
 namespace {
@@ -17,8 +19,7 @@ bool WordArray::allocate(std::size_t n) {
     release();
     if (n == 0) return true;
     if (n > SIZE_MAX / sizeof(word)) return false;
-    // calloc: large arrays get zero pages from the system without touching them.
-    auto* p = static_cast<word*>(std::calloc(n, sizeof(word)));
+    auto* p = static_cast<word*>(secure_allocate(n * sizeof(word)));
     if (p == nullptr) return false;
     data_ = p;
     count_ = n;
@@ -26,10 +27,7 @@ bool WordArray::allocate(std::size_t n) {
 }
 
 void WordArray::release() noexcept {
-    if (data_ != nullptr) {
-        wipe(data_, count_ * sizeof(word));
-        std::free(data_);
-    }
+    secure_release(data_, count_ * sizeof(word));
     data_ = nullptr;
     count_ = 0;
 }

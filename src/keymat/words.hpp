@@ -12,8 +12,10 @@ namespace kerrow {
 
 using word = std::uint32_t;
 
-// A heap array of words with its count. The memory starts zeroed and is wiped
-// when released, since it holds key material or plaintext.
+// A heap array of words with its count. It holds key material (key state,
+// key copy, gamma and what is worked out from them), so its memory comes from
+// secure_allocate: zeroed, out of core dumps, locked where the limit allows,
+// and wiped when released.
 class WordArray {
 public:
     WordArray() = default;

@@ -10,6 +10,7 @@
 #include "fileio/fileio.hpp"
 #include "fileio/pipeline.hpp"
 #include "keymat/gamma.hpp"
+#include "keymat/weak_settings.hpp"
 #include "keymat/word_file.hpp"
 #include "stream/stream_cipher.hpp"
 
@@ -53,6 +54,7 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     if (!load_key_material(files.gamm, gamm_file_lines, g)) return false;
     prepare_gamma(g, k, gcyc);
     prepare_stream_key(k0, k, gcyc);
+    if (dir == direction::encrypt && !stream_encryption_hides_data(k0, g)) return false;
     // Every input is known good: only now is the output emptied.
     if (!output.begin_result(false)) return false;
 

@@ -32,6 +32,8 @@ std::string stream_refusal(int gcyc, std::size_t key_bytes, std::size_t gamm_byt
     if (gcyc == 0) return "Value must be integer!";
     if (key_bytes == 0) return "Key file is empty!";
     if (gamm_bytes == 0) return "Gamm file is empty!";
+    if (key_bytes < 5) return "Key file must be at least 5 bytes to encrypt!";
+    if (gamm_bytes < 5) return "Gamm file must be at least 5 bytes to encrypt!";
     return {};
 }
 
@@ -42,7 +44,18 @@ std::string block_refusal(int gcyc, int mcyc, int block_length, std::size_t key_
     if (key_bytes == 0) return "Key file is empty!";
     if (key_bytes < 5) return "Key file must be at least 5 bytes for block mode!";
     if (gamm_bytes == 0) return "Gamm file is empty!";
+    if (mcyc < 1) return "Number of mcyc must be at least 1 to encrypt!";
+    if (gamm_bytes < 5) return "Gamm file must be at least 5 bytes to encrypt!";
     return {};
+}
+
+// Some key and gamm contents prepare into a state that would leave the data
+// readable; encryption refuses them with this line (which ones is measured
+// by the weak-settings test), and there is nothing to round-trip.
+bool refused_for_its_content(const run_outcome& r, const char* line) {
+    if (r.ok || closing_line(r.printed) != line) return false;
+    check_refused(r, line);
+    return true;
 }
 
 void check_done(const run_outcome& r, const char* closing) {
@@ -60,6 +73,10 @@ void stream_round_trip(fixture& f, std::string_view plain, int gcyc, std::size_t
     });
     if (!refusal.empty()) {
         check_refused(e, refusal);
+        return;
+    }
+    if (refused_for_its_content(
+            e, "Key file, gamm file and gcyc give one mask for every word; choose others to encrypt!")) {
         return;
     }
     check_done(e, "Done.");
@@ -85,6 +102,9 @@ void block_round_trip(fixture& f, std::string_view plain, int gcyc, int mcyc, in
     });
     if (!refusal.empty()) {
         check_refused(e, refusal);
+        return;
+    }
+    if (refused_for_its_content(e, "Gamm file and gcyc give a gamma of no effect; choose others to encrypt!")) {
         return;
     }
     check_done(e, "Done.");

@@ -1,0 +1,116 @@
+#include "keymat/secure_words.hpp"
+
+#include <atomic>
+
+#include "keymat/words.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#ifdef __FreeBSD__
+#include <sys/procctl.h>
+#endif
+#if !defined(MAP_ANONYMOUS) && defined(MAP_ANON)
+#define MAP_ANONYMOUS MAP_ANON
+#endif
+#endif
+
+namespace kerrow {
+
+namespace {
+
+// Blocks handed out and not yet released.
+std::atomic<int> live_blocks{0};
+
+// Deeper than any call chain of a run goes below the frame that releases its
+// arrays, with room for the register saves of the system's libraries.
+constexpr std::size_t stack_wipe_bytes = 32 * 1024;
+
+// Zeroes stack_wipe_bytes of the stack just below the caller's frame.
+[[gnu::noinline]] void wipe_stack_below() noexcept {
+    unsigned char area[stack_wipe_bytes];
+    wipe(area, sizeof area);
+}
+
+#ifdef _WIN32
+
+void* map_block(std::size_t bytes) noexcept {
+    void* p = ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (p != nullptr) ::VirtualLock(p, bytes);  // best effort: the working set may be too small
+    return p;
+}
+
+void unmap_block(void* p, std::size_t) noexcept { ::VirtualFree(p, 0, MEM_RELEASE); }
+
+// Ends the process at once on a crash: Windows Error Reporting, which would
+// write a dump of the whole process, never sees the fault.
+LONG WINAPI end_without_report(EXCEPTION_POINTERS*) {
+    ::TerminateProcess(::GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+#else
+
+std::size_t page_rounded(std::size_t bytes) noexcept {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return bytes > SIZE_MAX - page ? 0 : (bytes + page - 1) / page * page;
+}
+
+void* map_block(std::size_t bytes) noexcept {
+    const std::size_t len = page_rounded(bytes);
+    if (len == 0) return nullptr;
+    void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#if defined(MADV_DONTDUMP)
+    ::madvise(p, len, MADV_DONTDUMP);
+#elif defined(MADV_NOCORE)
+    ::madvise(p, len, MADV_NOCORE);
+#endif
+    ::mlock(p, len);  // best effort: over RLIMIT_MEMLOCK the block stays unlocked
+    return p;
+}
+
+void unmap_block(void* p, std::size_t bytes) noexcept { ::munmap(p, page_rounded(bytes)); }
+
+#endif
+
+}  // namespace
+
+void* secure_allocate(std::size_t bytes) noexcept {
+    if (bytes == 0) return nullptr;
+    void* p = map_block(bytes);
+    if (p != nullptr) live_blocks.fetch_add(1, std::memory_order_relaxed);
+    return p;
+}
+
+void secure_release(void* p, std::size_t bytes) noexcept {
+    if (p == nullptr) return;
+    wipe(p, bytes);
+    unmap_block(p, bytes);
+    if (live_blocks.fetch_sub(1, std::memory_order_relaxed) == 1) wipe_stack_below();
+}
+
+void protect_process() noexcept {
+#ifdef _WIN32
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    ::SetUnhandledExceptionFilter(end_without_report);
+#else
+#ifdef __linux__
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+#if defined(__FreeBSD__) && defined(PROC_TRACE_CTL)
+    int trace = PROC_TRACE_CTL_DISABLE;
+    ::procctl(P_PID, ::getpid(), PROC_TRACE_CTL, &trace);
+#endif
+    const struct rlimit no_core = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+#endif
+}
+
+}  // namespace kerrow
