@@ -1,7 +1,9 @@
 // Word files, the shared word helpers and the preparation of the gamma.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "keymat/gamma.hpp"
@@ -113,6 +115,26 @@ TEST(WordHelpers, FastRemaindersAgreeWithTheDivideEverywhere) {
         if (is_pow2(d)) {
             const mod_pow2 p2(d);
             for (word x : values) ASSERT_EQ(p2(x), x % d) << x << " mod " << d;
+        }
+    }
+}
+
+// The high half from 32-bit halves, which 32-bit targets take remainders
+// with, against the native one: on the products a remainder takes and on full
+// 64-bit ones, and through to the remainder itself.
+TEST(WordHelpers, HighHalfFromHalvesAgreesWithTheNativeOne) {
+    const std::uint64_t divisors[] = {1, 2, 3, 7, 1000, 65537, 0x7fffffff, 0x80000000u};
+    std::mt19937_64 random(19);
+    for (const std::uint64_t n : divisors) {
+        const std::uint64_t values[] = {0, 1, n - 1, UINT64_C(1) << 31, 0xffffffffu, UINT64_MAX,
+                                        random(), random(), random()};
+        const mod_any any(static_cast<word>(n));
+        for (const std::uint64_t a : values) {
+            const std::uint64_t b = random();
+            ASSERT_EQ(high_half_by_halves(a, n), high_half(a, n)) << a << " * " << n;
+            ASSERT_EQ(high_half_by_halves(a, b), high_half(a, b)) << a << " * " << b;
+            const auto x = static_cast<word>(a);
+            ASSERT_EQ(high_half_by_halves(any.m * x, any.d), x % n) << x << " mod " << n;
         }
     }
 }

@@ -191,9 +191,9 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
         std::max<std::size_t>(1, io_chunk_bytes / (std::size_t{nb_full} * sizeof(word)));
     // No read yields more words than the container holds, so a block length
     // far beyond the container's size costs no more memory than the container.
-    const std::size_t chunk_bytes = std::min<std::size_t>(
-        chunk_blocks * nb_full * sizeof(word),
-        std::max<std::size_t>(sizeof(word), static_cast<std::size_t>(length / 4) * sizeof(word)));
+    const auto chunk_bytes = static_cast<std::size_t>(std::min<std::int64_t>(
+        static_cast<std::int64_t>(chunk_blocks * nb_full * sizeof(word)),
+        std::max<std::int64_t>(sizeof(word), length / 4 * 4)));
     // The chunk buffers: the container is read ahead and the plaintext
     // written behind on a helper thread, the blocks undone in between.
     chunk_pipeline pipe(input, output);

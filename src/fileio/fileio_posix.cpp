@@ -14,6 +14,10 @@
 #include <string>
 #include <unistd.h>
 
+// Offsets and lengths past 2 GiB on 32-bit targets need the 64-bit calls,
+// which the build asks for with _FILE_OFFSET_BITS=64.
+static_assert(sizeof(off_t) >= 8, "off_t must hold 64-bit offsets: define _FILE_OFFSET_BITS=64");
+
 namespace kerrow {
 namespace {
 

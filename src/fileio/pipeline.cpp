@@ -115,9 +115,12 @@ std::int64_t read_chunk(file_handle file, void* dst, const chunk_read& r) {
 
 bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads) {
     const auto step = static_cast<std::int64_t>(std::max<std::size_t>(chunk_bytes, 1));
+    const std::int64_t count = length > 0 ? (length - 1) / step + 1 : 0;
     try {
         reads.clear();
-        reads.reserve(static_cast<std::size_t>(length > 0 ? (length - 1) / step + 1 : 0));
+        // A count past a 32-bit size_t is refused, not cut short.
+        if (static_cast<std::uint64_t>(count) > reads.max_size()) throw std::bad_alloc();
+        reads.reserve(static_cast<std::size_t>(count));
     } catch (...) {  // bad_alloc, or length_error for a list beyond any memory
         say(out_of_memory_line);
         return false;

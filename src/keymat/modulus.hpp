@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#if defined(_MSC_VER) && !defined(__clang__)
+#if !defined(__SIZEOF_INT128__) && defined(_MSC_VER) && (defined(_M_X64) || defined(_M_ARM64))
 #include <intrin.h>
 #endif
 
@@ -14,14 +14,32 @@
 
 namespace kerrow {
 
+// The high half of a 64-bit product from four 32 x 32 -> 64 products, for
+// targets with neither a 128-bit type nor an intrinsic (32-bit GCC and MSVC).
+// Compiled everywhere, so that the tests hold it against the native form.
+constexpr std::uint64_t high_half_by_halves(std::uint64_t a, std::uint64_t b) noexcept {
+    const std::uint64_t a_lo = a & 0xFFFFFFFF, a_hi = a >> 32;
+    const std::uint64_t b_lo = b & 0xFFFFFFFF, b_hi = b >> 32;
+    const std::uint64_t lo_lo = a_lo * b_lo;
+    const std::uint64_t hi_lo = a_hi * b_lo;
+    const std::uint64_t lo_hi = a_lo * b_hi;
+    // The middle column with the carry out of the low one: at most
+    // 2 (2^32 - 1) + (2^32 - 1)^2 = 2^64 - 1, so no carry is lost.
+    const std::uint64_t middle = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFF) + lo_hi;
+    return a_hi * b_hi + (hi_lo >> 32) + (middle >> 32);
+}
+
 // The high half of a 64-bit product: a 128-bit multiply where the compiler
-// has the type (GCC, Clang), else MSVC's intrinsic.
+// has the type (GCC and Clang on 64-bit targets), MSVC's intrinsic on x64
+// and ARM64, else from 32-bit halves.
 inline std::uint64_t high_half(std::uint64_t a, std::uint64_t b) noexcept {
-#if defined(_MSC_VER) && !defined(__clang__)
-    return __umulh(a, b);
-#else
+#if defined(__SIZEOF_INT128__)
     __extension__ typedef unsigned __int128 uint128;
     return static_cast<std::uint64_t>((static_cast<uint128>(a) * b) >> 64);
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_ARM64))
+    return __umulh(a, b);
+#else
+    return high_half_by_halves(a, b);
 #endif
 }
 

@@ -17,9 +17,11 @@ bool load_word_file(const input_file& file, const char* open_error_line, WordArr
         say(open_error_line);
         return false;
     }
-    const auto n = static_cast<std::size_t>((length + 3) / 4);
-    // Cipher indices are 32-bit: larger arrays are refused like any that can't be had.
-    if (n > INT32_MAX || !first.allocate(n) || (second != nullptr && !second->allocate(n))) {
+    const std::int64_t words = (length + 3) / 4;
+    // Cipher indices are 32-bit: larger arrays are refused like any that can't
+    // be had (checked before the count meets a 32-bit size_t).
+    const auto n = static_cast<std::size_t>(words);
+    if (words > INT32_MAX || !first.allocate(n) || (second != nullptr && !second->allocate(n))) {
         say("Out of memory!\n");
         return false;
     }

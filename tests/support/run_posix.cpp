@@ -25,7 +25,14 @@ pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
                    const std::string& cwd, unsigned deadline_seconds) {
     std::vector<std::string> copies(args);
     std::string bin = KERROW_BIN;
+#ifdef KERROW_EMULATOR
+    // A cross build's binary runs under the emulator (qemu-user), which the
+    // system runs like any program of this machine's.
+    std::string emulator = KERROW_EMULATOR;
+    std::vector<char*> argv{emulator.data(), bin.data()};
+#else
     std::vector<char*> argv{bin.data()};
+#endif
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
 
