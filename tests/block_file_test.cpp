@@ -311,7 +311,9 @@ TEST_F(BlockFile, KnownAnswerContainersBothWays) {
                                          gcyc, mcyc, b});
         // A setting that leaves the data readable is refused; its old files still open below.
         EXPECT_EQ(e.exit_code, encrypts == "yes" ? 0 : 1) << e.out;
-        if (encrypts == "yes") EXPECT_EQ(read_file(cipher), test::test_data(name + "/cipher.bin"));
+        if (encrypts == "yes") {
+            EXPECT_EQ(read_file(cipher), test::test_data(name + "/cipher.bin"));
+        }
         const auto d = test::run_kerrow({"d", "-b", data + "cipher.bin", back, data + "key.bin", data + "gamm.bin",
                                          gcyc, mcyc, b});
         expect_success_ending(d, start_lines(data + "cipher.bin", test::test_data(name + "/cipher.bin").size(), back) +

@@ -255,7 +255,8 @@ TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {
     const std::string in = dir.file("in"), key = dir.file("key"), gamm = dir.file("gamm");
     const auto opens = [&](const std::string& out) {
         run_files files;
-        return open_run_files(files, {in.c_str(), out.c_str(), key.c_str(), gamm.c_str()}, "in\n", "out\n");
+        return open_run_files(files, {in.c_str(), out.c_str(), key.c_str(), gamm.c_str()}, {false, false}, "in\n",
+                              "out\n");
     };
     testing::internal::CaptureStdout();
     EXPECT_FALSE(opens(dir.file("sub/../in")));

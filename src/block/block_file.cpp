@@ -19,16 +19,18 @@ namespace kerrow {
 namespace {
 
 constexpr const char* out_of_memory_line = "Out of memory!\n";
+constexpr const char* shrunk_block_line = "File sise < block sise. Size of block set to size of file.\n";
 
 // The three counts, converted in this order, and the smallest block that two
 // words can hold.
 bool convert_block_counts(const char* gcyc_text, const char* mcyc_text, const char* length_text,
                           std::int32_t& gcyc, std::int32_t& mcyc, std::int32_t& block_length) {
-    if (!convert_count(mcyc_text, mcyc) || !convert_count(gcyc_text, gcyc) ||
-        !convert_count(length_text, block_length)) {
+    if (!convert_count(mcyc_text, mcyc, "mcyc") || !convert_count(gcyc_text, gcyc, "gcyc") ||
+        !convert_count(length_text, block_length, "block length")) {
         return false;
     }
     if (block_length < 5) {
+        note_cause((std::string("block length \"") + length_text + "\"").c_str(), "less than 5 bytes");
         say("Block length must be at least 5 bytes!\n");
         return false;
     }
@@ -36,8 +38,9 @@ bool convert_block_counts(const char* gcyc_text, const char* mcyc_text, const ch
 }
 
 // A one-word key makes the block transform lose information.
-bool key_fits_block_mode(const WordArray& key) {
+bool key_fits_block_mode(const WordArray& key, const input_file& file) {
     if (key.size() >= 2) return true;
+    note_cause(file.path(), "one word long; block mode needs at least 5 bytes");
     say("Key file must be at least 5 bytes for block mode!\n");
     return false;
 }
@@ -70,7 +73,10 @@ bool write_header(output_file& out, WordArray& header, std::int32_t pad) {
 bool encrypt_block_file(const char* in, const char* out, const char* key, const char* gamm,
                         const char* gcyc_text, const char* mcyc_text, const char* length_text) {
     run_files files;
-    if (!open_run_files(files, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
+    if (!open_run_files(files, {in, out, key, gamm}, {false, true}, "Error opening input file!\n",
+                        "Error opening output file!\n")) {
+        return false;
+    }
     output_file& output = files.output;
     const std::int64_t length = files.length;
     print_start(in, length, out);
@@ -82,7 +88,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
         return false;
     }
     WordArray k, k0, g;
-    if (!load_key_material(files.key, key_file_lines, k, &k0) || !key_fits_block_mode(k)) return false;
+    if (!load_key_material(files.key, key_file_lines, k, &k0) || !key_fits_block_mode(k, files.key)) return false;
     if (!load_key_material(files.gamm, gamm_file_lines, g)) return false;
     const auto nk = static_cast<word>(k.size());
     const auto ng = static_cast<word>(g.size());
@@ -98,38 +104,54 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
         return false;
     }
 
+    // Standard input's length is known only at its end: its first chunk
+    // tells whether it is shorter than a block.
+    const bool to_end = length < 0;
     std::int64_t block_bytes = block_length;
-    if (block_bytes > length) {
-        say("File sise < block sise. Size of block set to size of file.\n");
+    if (!to_end && block_bytes > length) {
+        say(shrunk_block_line);
         block_bytes = length;
     }
     // A block of one word can't be undone: tiny inputs get two.
-    const word nb_full = length > 0 ? std::max<word>(words_for(block_bytes), 2) : 0;
+    word nb_full = length != 0 ? std::max<word>(words_for(block_bytes), 2) : 0;
     // The input is read ahead in chunks of whole blocks, and written behind,
     // on a helper thread; the blocks of each chunk are encrypted in place in
     // between. The final block may need two words more than it read.
-    const std::size_t full_bytes = std::size_t{nb_full} * sizeof(word);
+    std::size_t full_bytes = std::size_t{nb_full} * sizeof(word);
     const std::size_t chunk_bytes =
         std::max<std::size_t>(1, io_chunk_bytes / std::max<std::size_t>(full_bytes, 1)) * full_bytes;
     std::vector<chunk_read> reads;
-    if (!chunks_in_order(length, chunk_bytes, reads)) return false;
     chunk_pipeline pipe(files.input, output);
-    // No buffer larger than the input needs: a small file gets a small one.
-    const auto buffer_bytes = static_cast<std::size_t>(
-        std::min<std::int64_t>(static_cast<std::int64_t>(chunk_bytes), (length + 3) / 4 * 4));
-    if (!pipe.start(reads, buffer_bytes + 2 * sizeof(word))) return false;
+    if (to_end) {
+        if (!pipe.start_to_end(chunk_bytes, chunk_bytes + 2 * sizeof(word))) return false;
+    } else {
+        if (!chunks_in_order(length, chunk_bytes, reads)) return false;
+        // No buffer larger than the input needs: a small file gets a small one.
+        const auto buffer_bytes = static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(chunk_bytes), (length + 3) / 4 * 4));
+        if (!pipe.start(reads, buffer_bytes + 2 * sizeof(word))) return false;
+    }
 
     std::int32_t pad = 0;
     word pad_word = 0;  // word 1 of the last full block, encrypted (0 before any)
-    for (std::size_t j = 0; j < reads.size(); ++j) {
+    bool ended = false;  // the final block is done
+    for (bool first = true; !ended; first = false) {
         std::int64_t got = 0;
         auto* chunk = static_cast<word*>(pipe.next(got));
-        if (chunk == nullptr) return false;
+        if (chunk == nullptr) {
+            if (pipe.at_end()) break;
+            return false;
+        }
+        if (to_end && first && got < block_length) {
+            // All of standard input, and shorter than a block.
+            say(shrunk_block_line);
+            nb_full = got > 0 ? std::max<word>(words_for(got), 2) : 0;
+            full_bytes = std::size_t{nb_full} * sizeof(word);
+        }
         progress.advance(got);
         const auto got_bytes = static_cast<std::size_t>(got);
         std::size_t at = 0;  // bytes of the chunk taken so far
         std::size_t used = 0;  // words of the chunk to write
-        bool ended = false;
         while (!ended && at < got_bytes) {
             word* const b = chunk + used;
             const std::size_t here = std::min(full_bytes, got_bytes - at);
@@ -158,7 +180,6 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
             used += nb;
         }
         if (!pipe.commit(used * sizeof(word))) return false;
-        if (ended) break;
     }
     if (!pipe.finish()) return false;
 
@@ -173,7 +194,10 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
                               const char* gcyc_text, const char* mcyc_text, const char* length_text) {
     constexpr decryption failed = decryption::failed;
     run_files files;
-    if (!open_run_files(files, {in, out, key, gamm}, "Error opening Ciphertext file!\n", "Error opening Plaintext file!\n")) return failed;
+    if (!open_run_files(files, {in, out, key, gamm}, {true, true}, "Error opening Ciphertext file!\n",
+                        "Error opening Plaintext file!\n")) {
+        return failed;
+    }
     input_file& input = files.input;
     output_file& output = files.output;
     const std::int64_t length = files.length;
@@ -196,10 +220,12 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
         std::max<std::int64_t>(sizeof(word), length / 4 * 4)));
     // The chunk buffers: the container is read ahead and the plaintext
     // written behind on a helper thread, the blocks undone in between.
+    // The list of reads outlives the pipeline, whose helper reads it.
+    std::vector<chunk_read> reads;
     chunk_pipeline pipe(input, output);
     if (!pipe.reserve(chunk_bytes)) return failed;
     WordArray k, k0, g;
-    if (!load_key_material(files.key, key_file_lines, k0) || !key_fits_block_mode(k0)) return failed;
+    if (!load_key_material(files.key, key_file_lines, k0) || !key_fits_block_mode(k0, files.key)) return failed;
     const auto nk = static_cast<word>(k0.size());
     if (!k.allocate(nk)) {
         say(out_of_memory_line);
@@ -216,6 +242,9 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
     const auto pad = static_cast<std::int32_t>(pad_word);
     const std::int64_t area_bytes = length - header_bytes;
     if (area_bytes < 0 || area_bytes % 4 != 0 || !pad_can_follow(pad, area_bytes / 4, nb_full)) {
+        note_cause(in, area_bytes < 0        ? "shorter than the header that this key file gives"
+                       : area_bytes % 4 != 0 ? "its blocks are not whole 4-byte words"
+                                             : "its pad count can't follow its last block at this block length");
         say("Ciphertext file is damaged!\n");
         return failed;
     }
@@ -235,7 +264,6 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
     // a trailing incomplete word counts toward the positions but is never used.
     const std::int64_t area_words = (length + 3) / 4 - (std::int64_t{nk} + 1);
     const auto block_bytes = static_cast<std::int64_t>(nb_full) * 4;
-    std::vector<chunk_read> reads;
     for (std::int64_t hi = area_words / nb_full; hi >= 0;) {
         const std::int64_t lo = std::max<std::int64_t>(0, hi - static_cast<std::int64_t>(chunk_blocks) + 1);
         const std::int64_t at = header_bytes + lo * block_bytes;
@@ -268,6 +296,8 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
     // A failed key check delivers nothing: the plaintext would be garbage.
     if (!std::equal(k.data(), k.data() + nk, k0.data())) {
         output.abandon();
+        note_cause(in, "the key check failed: the key file, gamm file, a count or the block length differs "
+                       "from encryption's; nothing was written");
         say("Done.Not decrypted.\n");
         clock.print_time_line();
         return decryption::not_decrypted;

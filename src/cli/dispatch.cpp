@@ -8,6 +8,7 @@
 #include "common/console.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
+#include "fileio/raw_io.hpp"
 #include "keymat/secure_words.hpp"
 #include "stream/stream_file.hpp"
 
@@ -104,6 +105,7 @@ int fail_with_usage(const char* line) {
 int write_notice() {
     output_file file;
     if (!file.open("copyright.enc")) {
+        note_cause("copyright.enc", error_text(file.error()).c_str());
         say("Error opening output file!\n");
         return exit_failure;
     }
@@ -193,10 +195,15 @@ int run_process(int argc, const char* const* argv) {
     protect_process();
     guard_process();
     flush_each_line();
+    // With "-" as the output, standard output carries the data and nothing
+    // else: the run's lines, the banner included, go to standard error.
+    if (argc > 4 && is_standard_stream(argv[4])) messages_to_standard_error();
     const int code = run_command_line(argc, argv);
+    // A failure's fixed lines are followed by what caused it.
+    if (code != exit_ok) print_cause();
     // Lines that could not be written make the run a failure; its file work
     // is kept.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return exit_failure;
+    if (std::fflush(messages()) != 0 || std::ferror(messages())) return exit_failure;
     return code;
 }
 

@@ -3,15 +3,23 @@
 // output is buffered.
 #pragma once
 
+#include <cstdio>
+
 namespace kerrow {
+
+// Where the run's messages go: standard output, or standard error once
+// messages_to_standard_error() was called (standard output then carries the
+// data of the run).
+std::FILE* messages();
+void messages_to_standard_error();
 
 // True when standard error is a terminal (a console on Windows), where the
 // progress line shows.
 bool error_is_terminal();
 
-// Writes a UTF-8 text, a file name say, on standard output. A Windows console
-// is given it as UTF-16, so that every character shows; a redirected
-// standard output gets the UTF-8 bytes everywhere.
+// Writes a UTF-8 text, a file name say, where the messages go. A Windows
+// console is given it as UTF-16, so that every character shows; a redirected
+// stream gets the UTF-8 bytes everywhere.
 void put_text(const char* text);
 
 // Makes each line of standard output reach a file or a pipe as soon as it is

@@ -8,7 +8,17 @@ namespace kerrow {
 
 bool error_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-void put_text(const char* text) { std::fputs(text, stdout); }
+namespace {
+
+std::FILE* message_stream = nullptr;
+
+}  // namespace
+
+std::FILE* messages() { return message_stream != nullptr ? message_stream : stdout; }
+
+void messages_to_standard_error() { message_stream = stderr; }
+
+void put_text(const char* text) { std::fputs(text, messages()); }
 
 void flush_each_line() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
 

@@ -21,22 +21,28 @@ HANDLE console_of(std::FILE* stream) {
     return file != INVALID_HANDLE_VALUE && ::GetConsoleMode(file, &mode) ? file : nullptr;
 }
 
+std::FILE* message_stream = nullptr;
+
 }  // namespace
+
+std::FILE* messages() { return message_stream != nullptr ? message_stream : stdout; }
+
+void messages_to_standard_error() { message_stream = stderr; }
 
 // _isatty would take NUL for a terminal too.
 bool error_is_terminal() { return console_of(stderr) != nullptr; }
 
 void put_text(const char* text) {
-    const HANDLE console = console_of(stdout);
+    const HANDLE console = console_of(messages());
     std::wstring wide;
     DWORD written = 0;
     if (console != nullptr && to_utf16(text, wide)) {
-        std::fflush(stdout);
+        std::fflush(messages());
         if (::WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) {
             return;
         }
     }
-    std::fputs(text, stdout);
+    std::fputs(text, messages());
 }
 
 // The C runtime here takes line buffering for full buffering: each write

@@ -11,7 +11,8 @@ namespace kerrow {
 std::int64_t to_integer(const char* text) noexcept;
 
 // Converts a count for a driver. A value of 0, or one outside the signed
-// 32-bit range, prints "Value must be integer!" and gives false.
-bool convert_count(const char* text, std::int32_t& value);
+// 32-bit range, prints "Value must be integer!", notes why under the
+// count's `name`, and gives false.
+bool convert_count(const char* text, std::int32_t& value, const char* name = "count");
 
 }  // namespace kerrow

@@ -6,11 +6,20 @@
 
 namespace kerrow {
 
-// Prints one fixed line on standard output.
+// Prints one fixed line where the run's messages go: standard output, or
+// standard error when standard output carries the data.
 void say(const char* line);
 
-// "In file: ... bytes / Out file: ..." then "Working...".
+// "In file: ... bytes / Out file: ..." then "Working...". A length below 0
+// is one not known in advance (standard input).
 void print_start(const char* in_path, std::int64_t length, const char* out_path);
+
+// The cause of a failure, for the one line "kerrow: <subject>: <reason>"
+// that follows the fixed lines, on standard error. The first cause noted in
+// a run is the one given.
+void note_cause(const char* subject, const char* reason);
+// Prints the noted cause, if there is one, and forgets it.
+void print_cause();
 
 // Notes the time a run's work starts; print_time_line prints the seconds since.
 class stopwatch {

@@ -14,11 +14,7 @@ namespace {
 std::atomic<int> failing_call{-1};
 std::atomic<int> calls_to_failure{0};
 
-std::int64_t read_or_say(file_handle file, void* dst, std::size_t n, std::int64_t offset) {
-    const std::int64_t got = read_fully(file, dst, n, offset);
-    if (got < 0) say(read_error_line);
-    return got;
-}
+void note_error(const char* subject, int error) { note_cause(subject, error_text(error).c_str()); }
 
 }  // namespace
 
@@ -33,21 +29,45 @@ bool io_call_fails(io_call call) noexcept {
     if (left == 0 || failing_call.load() != static_cast<int>(call)) return false;
     while (left > 0 && !calls_to_failure.compare_exchange_weak(left, left - 1)) {
     }
-    return left == 1;
+    if (left != 1) return false;
+    set_io_error();
+    return true;
+}
+
+std::string error_text(int error) {
+    if (error == not_regular_error) return "not a regular file";
+    if (error == shrank_error) return "it ended before the length it had when the run began";
+    return system_error_text(error);
 }
 
 input_file::~input_file() { close(); }
 
-std::int64_t input_file::read(void* dst, std::size_t n) { return read_or_say(handle_, dst, n, -1); }
+std::int64_t input_file::read(void* dst, std::size_t n) { return read_at(dst, n, -1); }
 
 std::int64_t input_file::read_at(void* dst, std::size_t n, std::int64_t offset) const {
-    return read_or_say(handle_, dst, n, offset);
+    const std::int64_t got = read_fully(handle_, dst, n, offset);
+    if (got < 0) {
+        note_error(path(), last_error());
+        say(read_error_line);
+    }
+    return got;
 }
 
 bool output_file::fail() {
+    note_error(path(), last_error());
     say(write_error_line);
     return false;
 }
+
+bool output_file::open(const char* path, unsigned new_mode) {
+    path_ = path;
+    error_ = 0;
+    if (open_here(path, new_mode)) return true;
+    error_ = last_error();
+    return false;
+}
+
+bool is_standard_stream(const char* path) noexcept { return path[0] == '-' && path[1] == '\0'; }
 
 bool output_file::write(const void* src, std::size_t n) {
     return write_fully(handle_, src, n, -1) || fail();
@@ -76,9 +96,30 @@ bool is_one_of(const file_id& out, const input_file& file) {
 
 }  // namespace
 
-bool open_run_files(run_files& files, const run_paths& paths, const char* input_error_line,
-                    const char* output_error_line) {
-    if (!files.input.open(paths.in) || (files.length = file_length(files.input)) < 0) {
+bool open_run_files(run_files& files, const run_paths& paths, run_positions positions,
+                    const char* input_error_line, const char* output_error_line) {
+    // Standard input can't be read from its end, nor standard output written
+    // at positions: refused before anything is opened.
+    if (positions.input && is_standard_stream(paths.in)) {
+        say("Standard input can't be read here: block decryption reads its input from the end!\n");
+        note_cause("-", "block decryption needs a file as its input");
+        return false;
+    }
+    if (positions.output && is_standard_stream(paths.out)) {
+        say("Standard output can't be written here: block mode writes its output at positions!\n");
+        note_cause("-", "block mode needs a file as its output");
+        return false;
+    }
+    input_file& input = files.input;
+    const bool opened_input = is_standard_stream(paths.in) ? input.open_standard_input() : input.open(paths.in);
+    if (!opened_input) {
+        note_error(paths.in, input.error());
+        say(input_error_line);
+        return false;
+    }
+    files.length = is_standard_stream(paths.in) ? -1 : file_length(input);
+    if (files.length < -1 || (files.length < 0 && !is_standard_stream(paths.in))) {
+        note_error(paths.in, last_error());
         say(input_error_line);
         return false;
     }
@@ -89,20 +130,33 @@ bool open_run_files(run_files& files, const run_paths& paths, const char* input_
     // The output's own file is compared, so that a path re-pointed between a
     // check and the open can't slip another file in. An output that can't be
     // opened is still compared by its path, for the clearer line.
-    const bool opened = files.output.open(paths.out, mode_for_output_of(files.input));
+    output_file& output = files.output;
+    const bool to_standard_output = is_standard_stream(paths.out);
+    const bool opened = to_standard_output ? output.open_standard_output()
+                                           : output.open(paths.out, mode_for_output_of(input));
     file_id out;
-    const bool known = opened ? files.output.target_id(out) : id_of(paths.out, out);
-    if (known && (is_one_of(out, files.input) || is_one_of(out, files.key) || is_one_of(out, files.gamm))) {
-        say(same_file_line);
-        return false;
+    const bool known = opened ? output.target_id(out) : id_of(paths.out, out);
+    const struct {
+        const input_file& file;
+        const char* role;
+    } others[] = {{input, "the same file as the input"}, {files.key, "the same file as the key file"},
+                  {files.gamm, "the same file as the gamm file"}};
+    for (const auto& other : others) {
+        if (known && is_one_of(out, other.file)) {
+            note_cause(paths.out, other.role);
+            say(same_file_line);
+            return false;
+        }
     }
     if (!opened) {
+        note_error(paths.out, output.error());
         say(output_error_line);
         return false;
     }
     // The run's messages would be mixed into the data.
     file_id standard_output;
-    if (known && standard_output_id(standard_output) && standard_output == out) {
+    if (!to_standard_output && known && standard_output_id(standard_output) && standard_output == out) {
+        note_cause(paths.out, "standard output writes to it; give - to put the result there");
         say(stdout_file_line);
         return false;
     }

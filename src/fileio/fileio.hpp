@@ -34,10 +34,15 @@ public:
     input_file& operator=(const input_file&) = delete;
     ~input_file();
 
-    // False (nothing printed) when the path can't be opened as a regular file.
+    // False (nothing printed) when the path can't be opened as a regular
+    // file; error() then tells why.
     bool open(const char* path);
+    // Standard input ("-" as the path), read from where it stands to its end.
+    bool open_standard_input();
     void close() noexcept;
     file_handle handle() const noexcept { return handle_; }
+    const char* path() const noexcept { return path_ != nullptr ? path_ : ""; }
+    int error() const noexcept { return error_; }
 
     // Reads up to n bytes from the current position, stopping early only at
     // the end of the file. Returns the count, or -1 after a read error.
@@ -47,6 +52,8 @@ public:
 
 private:
     file_handle handle_ = no_file;
+    const char* path_ = nullptr;
+    int error_ = 0;  // why open() failed
 };
 
 // The length of an open file in bytes, or -1 when it can't be taken (a
@@ -79,6 +86,8 @@ public:
     // a replaced one keeps its own. False (nothing printed) when the output
     // can't be written or no result file can be had.
     bool open(const char* path, unsigned new_mode = 0666);
+    // Standard output ("-" as the path): the result goes there directly.
+    bool open_standard_output();
     // Right before the first byte of the result. `positioned`: the result is
     // written at offsets, which a pipe or FIFO can't take; such an output is
     // refused here with the write error line, before anything reaches it.
@@ -98,7 +107,9 @@ public:
     void abandon() noexcept;
 
     file_handle handle() const noexcept { return handle_; }
-    // The file the output path names, when it exists.
+    const char* path() const noexcept { return path_.c_str(); }
+    int error() const noexcept { return error_; }  // why open() failed
+    // The file the output path finally names, when it exists.
     bool target_id(file_id& id) const noexcept {
         id = target_id_;
         return has_target_id_;
@@ -106,7 +117,10 @@ public:
 
 private:
     enum class kind { none, beside, in_place, direct };
+    bool open_here(const char* path, unsigned new_mode);
     bool fail();
+    std::string path_;            // as the user gave it
+    int error_ = 0;
     file_handle handle_ = no_file;
     kind kind_ = kind::none;
     bool replacing_ = false;      // an existing regular file is to be replaced
@@ -119,13 +133,24 @@ private:
     bool has_target_id_ = false;
 };
 
-// The four paths a driver is given.
+// The four paths a driver is given. "-" as the input or output path is
+// standard input or output.
 struct run_paths {
     const char* in;
     const char* out;
     const char* key;
     const char* gamm;
 };
+
+// Whether a driver reads its input, or writes its output, at positions:
+// such a file can't be standard input or output.
+struct run_positions {
+    bool input;
+    bool output;
+};
+
+// True for "-", the path of standard input or output.
+bool is_standard_stream(const char* path) noexcept;
 
 // The files of a run. The key and gamm files are opened here, with the
 // others, and read later through these handles: the files compared with the
@@ -135,16 +160,18 @@ struct run_files {
     input_file key;   // not open when the key file can't be opened: reported when loaded
     input_file gamm;  // the same for the gamm file
     output_file output;
-    std::int64_t length = 0;  // the input's length at the start
+    std::int64_t length = 0;  // the input's length at the start; -1 for standard input
 };
 
 // Opens a run's input (and takes its length), its key and gamm files, then
 // its output, and refuses an output that is the input, the key or gamm file
 // (by their open handles) or standard output's own file or pipe: the order
-// every driver follows. Prints the input's or the output's open-error line
-// (or the refusal) and gives false on failure.
-bool open_run_files(run_files& files, const run_paths& paths, const char* input_error_line,
-                    const char* output_error_line);
+// every driver follows. Standard input or output where the driver needs
+// positions is refused before anything is opened. Prints the input's or the
+// output's open-error line (or the refusal), notes the cause, and gives
+// false on failure.
+bool open_run_files(run_files& files, const run_paths& paths, run_positions positions,
+                    const char* input_error_line, const char* output_error_line);
 
 // Sets up the process for a run: standard input, output and error that were
 // closed are opened on the null device (so that no file of the run can take

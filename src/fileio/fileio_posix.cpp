@@ -2,6 +2,7 @@
 // Only POSIX calls, so that it builds on Linux, macOS and the BSDs alike.
 #include "fileio/fileio.hpp"
 
+#include "common/report.hpp"
 #include "fileio/file_id.hpp"
 #include "fileio/raw_io.hpp"
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <string>
@@ -45,18 +47,39 @@ void close_quietly(int& fd) noexcept {
 
 bool input_file::open(const char* path) {
     close();
+    path_ = path;
+    error_ = 0;
     // O_NONBLOCK keeps a FIFO without a writer from stalling the open; such
     // files are refused below anyway.
     int fd = open_nonblocking(path, O_RDONLY);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        error_ = errno;
+        return false;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !clear_nonblocking(fd)) {
+        error_ = S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? errno : not_regular_error;
         close_quietly(fd);
         return false;
     }
     handle_ = fd;
     return true;
 }
+
+bool input_file::open_standard_input() {
+    close();
+    path_ = "-";
+    error_ = 0;
+    handle_ = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (handle_ < 0) error_ = errno;
+    return handle_ >= 0;
+}
+
+int last_error() noexcept { return errno; }
+
+void set_io_error() noexcept { errno = EIO; }
+
+std::string system_error_text(int error) { return std::strerror(error); }
 
 void input_file::close() noexcept { close_quietly(handle_); }
 
@@ -204,7 +227,21 @@ void output_file::abandon() noexcept {
     kind_ = kind::none;
 }
 
-bool output_file::open(const char* path, unsigned new_mode) {
+bool output_file::open_standard_output() {
+    abandon();
+    path_.assign(1, '-');  // not = "-": g++ 12 warns of a false overlap
+    error_ = 0;
+    has_target_id_ = false;
+    handle_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (handle_ < 0) {
+        error_ = errno;
+        return false;
+    }
+    kind_ = kind::direct;
+    return true;
+}
+
+bool output_file::open_here(const char* path, unsigned new_mode) {
     abandon();
     has_target_id_ = false;
     replacing_ = false;
@@ -215,6 +252,7 @@ bool output_file::open(const char* path, unsigned new_mode) {
     struct stat st {};
     if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
         close_quietly(fd);
+        errno = EISDIR;
         return false;
     }
     if (fd >= 0 && !S_ISREG(st.st_mode)) {
@@ -240,6 +278,7 @@ bool output_file::open(const char* path, unsigned new_mode) {
     if (existing >= 0) {
         if (::fstat(existing, &st) != 0 || !S_ISREG(st.st_mode)) {
             close_quietly(existing);
+            errno = EAGAIN;  // replaced by something else since the first look
             return false;
         }
         target_id_ = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -280,7 +319,9 @@ bool output_file::open(const char* path, unsigned new_mode) {
         }
     }
     if (::fchmod(fd, mode) != 0) {
+        const int error = errno;
         abandon();
+        errno = error;
         return false;
     }
     return true;
@@ -288,7 +329,10 @@ bool output_file::open(const char* path, unsigned new_mode) {
 
 bool output_file::begin_result(bool positioned) {
     // A pipe, FIFO or terminal has no position to write at.
-    if (positioned && ::lseek(handle_, 0, SEEK_CUR) < 0) return fail();
+    if (positioned && ::lseek(handle_, 0, SEEK_CUR) < 0) {
+        note_cause(path(), "a pipe or FIFO can't take a block container, which is written at positions");
+        return fail();
+    }
     // Only an output written in place holds anything yet.
     if (kind_ == kind::in_place && ::ftruncate(handle_, 0) != 0) return fail();
     return true;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/report.hpp"
 #include "common/utf16.hpp"
 #include "fileio/file_id.hpp"
 #include "fileio/raw_io.hpp"
@@ -92,6 +93,8 @@ bool takes_positions(HANDLE file) {
 
 bool input_file::open(const char* path) {
     close();
+    path_ = path;
+    error_ = ERROR_INVALID_NAME;
     std::wstring name;
     if (!system_path(path, name)) return false;
     // Others may go on reading the input but not write it, so that a result
@@ -99,18 +102,66 @@ bool input_file::open(const char* path) {
     // open for writing is refused at the open.
     file_handle file = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        error_ = static_cast<int>(::GetLastError());
+        return false;
+    }
     // Only a file on disk has a length and positions: a console, NUL, a pipe
     // or a folder is refused.
     BY_HANDLE_FILE_INFORMATION info{};
     if (::GetFileType(as_handle(file)) != FILE_TYPE_DISK ||
         !::GetFileInformationByHandle(as_handle(file), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error_ = not_regular_error;
         close_quietly(file);
         return false;
     }
     handle_ = file;
+    error_ = 0;
     return true;
+}
+
+namespace {
+
+// A handle of this process's own to a standard stream, closed like any other.
+file_handle own_standard(DWORD which) {
+    HANDLE own = nullptr;
+    const HANDLE std = ::GetStdHandle(which);
+    if (std == nullptr || std == INVALID_HANDLE_VALUE ||
+        !::DuplicateHandle(::GetCurrentProcess(), std, ::GetCurrentProcess(), &own, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        return no_file;
+    }
+    return own;
+}
+
+}  // namespace
+
+bool input_file::open_standard_input() {
+    close();
+    path_ = "-";
+    handle_ = own_standard(STD_INPUT_HANDLE);
+    error_ = handle_ == no_file ? static_cast<int>(::GetLastError()) : 0;
+    return handle_ != no_file;
+}
+
+int last_error() noexcept { return static_cast<int>(::GetLastError()); }
+
+void set_io_error() noexcept { ::SetLastError(ERROR_IO_DEVICE); }
+
+std::string system_error_text(int error) {
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string utf8;
+    if (n == 0 || !to_utf8(text, utf8)) utf8 = "system error " + std::to_string(error);
+    if (text != nullptr) ::LocalFree(text);
+    while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r' || utf8.back() == '.' ||
+                             utf8.back() == ' ')) {
+        utf8.pop_back();
+    }
+    return utf8;
 }
 
 void input_file::close() noexcept { close_quietly(handle_); }
@@ -124,7 +175,8 @@ std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t
         OVERLAPPED at = at_offset(offset + static_cast<std::int64_t>(got));
         DWORD k = 0;
         if (!::ReadFile(as_handle(file), p + got, piece(n - got), &k, offset < 0 ? nullptr : &at)) {
-            if (::GetLastError() == ERROR_HANDLE_EOF) break;  // an offset at or past the end
+            // An offset at or past the end, or a pipe whose writer is done.
+            if (::GetLastError() == ERROR_HANDLE_EOF || ::GetLastError() == ERROR_BROKEN_PIPE) break;
             return -1;
         }
         if (k == 0) break;
@@ -283,14 +335,28 @@ void output_file::abandon() noexcept {
     kind_ = kind::none;
 }
 
-bool output_file::open(const char* path, unsigned) {
+bool output_file::open_standard_output() {
+    abandon();
+    path_.assign(1, '-');  // not = "-": g++ 12 warns of a false overlap
+    has_target_id_ = false;
+    handle_ = own_standard(STD_OUTPUT_HANDLE);
+    error_ = handle_ == no_file ? static_cast<int>(::GetLastError()) : 0;
+    kind_ = handle_ != no_file ? kind::direct : kind::none;
+    return handle_ != no_file;
+}
+
+bool output_file::open_here(const char* path, unsigned) {
     abandon();
     has_target_id_ = false;
     replacing_ = false;
     std::wstring name;
     // A device name would send the result to the device; NUL given whole is
     // the one a user means.
-    if (!system_path(path, name) || (names_device(path) && _stricmp(path, "NUL") != 0)) return false;
+    if (!system_path(path, name)) return false;
+    if (names_device(path) && _stricmp(path, "NUL") != 0) {
+        ::SetLastError(ERROR_BAD_DEVICE);
+        return false;
+    }
     HANDLE existing = open_existing(name);
     if (existing == nullptr && ::GetLastError() != ERROR_FILE_NOT_FOUND) return false;
     std::wstring target = name;
@@ -341,7 +407,10 @@ bool output_file::open(const char* path, unsigned) {
 }
 
 bool output_file::begin_result(bool positioned) {
-    if (positioned && !takes_positions(as_handle(handle_))) return fail();
+    if (positioned && !takes_positions(as_handle(handle_))) {
+        note_cause(path(), "a pipe or console can't take a block container, which is written at positions");
+        return fail();
+    }
     if (kind_ == kind::in_place && !set_end(as_handle(handle_), 0)) return fail();
     return true;
 }

@@ -103,12 +103,21 @@ private:
     int count_ = 0;
 };
 
-// Reads a chunk whole. The list was made from the input's length at the
-// start: a chunk that ends early means the input shrank under the run, and
-// a result made from part of it must not pass for the whole.
-std::int64_t read_chunk(file_handle file, void* dst, const chunk_read& r) {
+// Reads a chunk, noting the error of a failed read. A chunk of the list
+// was cut from the input's length at the start: one that ends early means
+// the input shrank under the run, and a result made from part of it must
+// not pass for the whole. Reading to the end, a short chunk is the end.
+std::int64_t read_chunk(file_handle file, void* dst, const chunk_read& r, bool to_end, int& error) {
     const std::int64_t n = read_fully(file, dst, r.bytes, r.offset);
-    return n == static_cast<std::int64_t>(r.bytes) ? n : -1;
+    if (n < 0) {
+        error = last_error();
+        return -1;
+    }
+    if (!to_end && n != static_cast<std::int64_t>(r.bytes)) {
+        error = shrank_error;
+        return -1;
+    }
+    return n;
 }
 
 }  // namespace
@@ -147,6 +156,13 @@ struct chunk_pipeline::shared {
     std::span<const chunk_read> reads;
     std::size_t next_read = 0;  // the next entry of `reads` to read
     std::size_t taken = 0;      // entries handed to the main thread
+    // Reading to the end of the input instead of a list: `to_end_read` at
+    // the position each time, until a chunk comes back short.
+    bool to_end = false;
+    chunk_read to_end_read{-1, 0};
+    bool input_ended = false;
+    int error = 0;       // of the failed read or write
+    bool ended = false;  // main thread only: next() gave every chunk
     chunk_finisher finisher;
     std::size_t data_bytes = 0;
     std::size_t side_bytes = 0;
@@ -170,14 +186,19 @@ struct chunk_pipeline::shared {
     bool write_failed = false;
     bool stop = false;
 
+    bool more_to_read() const noexcept { return to_end ? !input_ended : next_read < reads.size(); }
+    bool all_taken() const noexcept { return to_end ? input_ended && filled.empty() : taken == reads.size(); }
     bool can_read() const noexcept {
-        return !read_failed && !write_failed && next_read < reads.size() && !free_slots.empty();
+        return !read_failed && !write_failed && more_to_read() && !free_slots.empty();
     }
+    const chunk_read& read_to_do() noexcept { return to_end ? to_end_read : reads[next_read++]; }
 
     // Finishes a committed chunk and writes it.
-    bool finish_and_write(const write_job& j) {
+    bool finish_and_write(const write_job& j, int& write_error) {
         if (finisher) finisher(buffers[j.slot].data(), j.n, buffers[j.slot].side());
-        return write_fully(out_fd, buffers[j.slot].data(), j.n, j.offset);
+        if (write_fully(out_fd, buffers[j.slot].data(), j.n, j.offset)) return true;
+        write_error = last_error();
+        return false;
     }
 
     // The helper: reads while fewer than two chunks wait for the main thread
@@ -189,25 +210,30 @@ struct chunk_pipeline::shared {
             if (stop) return;
             if (can_read() && (filled.size() < 2 || writes.empty())) {
                 const int slot = free_slots.pop();
-                const chunk_read r = reads[next_read++];
+                const chunk_read r = read_to_do();
                 lock.unlock();
-                const std::int64_t n = read_chunk(in_fd, buffers[slot].data(), r);
+                int read_error = 0;
+                const std::int64_t n = read_chunk(in_fd, buffers[slot].data(), r, to_end, read_error);
                 lock.lock();
                 buffers[slot].used(n < 0 ? r.bytes : static_cast<std::size_t>(n));
                 if (n < 0) {
                     read_failed = true;
+                    error = read_error;
                     free_slots.push(slot);
                 } else {
                     got[slot] = n;
                     filled.push(slot);
+                    input_ended = to_end && n < static_cast<std::int64_t>(r.bytes);
                 }
             } else if (!writes.empty()) {
                 // Stays queued while it is written, so that finish() waits for it.
                 const write_job j = writes.front();
                 const bool skip = write_failed;
                 lock.unlock();
-                const bool ok = skip || finish_and_write(j);
+                int write_error = 0;
+                const bool ok = skip || finish_and_write(j, write_error);
                 lock.lock();
+                if (!ok && !write_failed) error = write_error;
                 write_failed = write_failed || !ok;
                 writes.pop();
                 free_slots.push(j.slot);
@@ -263,7 +289,10 @@ chunk_pipeline::~chunk_pipeline() {
 
 bool chunk_pipeline::report(bool read_failed) {
     if (s_ && s_->reported) return false;
-    if (s_) s_->reported = true;
+    if (s_) {
+        s_->reported = true;
+        note_cause(read_failed ? input_.path() : output_.path(), error_text(s_->error).c_str());
+    }
     say(read_failed ? read_error_line : write_error_line);
     return false;
 }
@@ -299,29 +328,55 @@ bool chunk_pipeline::start(std::span<const chunk_read> reads, std::size_t buffer
     return true;
 }
 
+bool chunk_pipeline::start_to_end(std::size_t chunk_bytes, std::size_t buffer_bytes, std::size_t side_bytes,
+                                  chunk_finisher finisher) {
+    if (!reserve(std::max(buffer_bytes, chunk_bytes), side_bytes)) return false;
+    shared& s = *s_;
+    s.finisher = finisher;
+    s.in_fd = input_.handle();
+    s.out_fd = output_.handle();
+    s.to_end = true;
+    s.to_end_read = {-1, chunk_bytes};
+    // The length is not known: it may be long.
+    s.start_helper();
+    return true;
+}
+
+bool chunk_pipeline::at_end() const { return s_ && s_->ended; }
+
 void* chunk_pipeline::next(std::int64_t& got) {
     got = 0;
     shared& s = *s_;
-    if (s.taken == s.reads.size()) return nullptr;
     int slot = 0;
     if (!s.threaded) {
         if (s.read_failed || s.write_failed) return nullptr;
-        const chunk_read r = s.reads[s.taken];
-        const std::int64_t n = read_chunk(s.in_fd, s.buffers[0].data(), r);
+        if (s.all_taken()) {
+            s.ended = true;
+            return nullptr;
+        }
+        const chunk_read r = s.read_to_do();
+        const std::int64_t n = read_chunk(s.in_fd, s.buffers[0].data(), r, s.to_end, s.error);
         s.buffers[0].used(n < 0 ? r.bytes : static_cast<std::size_t>(n));
         if (n < 0) {
             s.read_failed = true;
             report(true);
             return nullptr;
         }
+        s.input_ended = s.to_end && n < static_cast<std::int64_t>(r.bytes);
         s.got[0] = n;
     } else {
         std::unique_lock<std::mutex> lock(s.m);
-        s.ready.wait(lock, [&s] { return !s.filled.empty() || s.read_failed || s.write_failed; });
+        s.ready.wait(lock, [&s] {
+            return !s.filled.empty() || s.read_failed || s.write_failed || s.all_taken();
+        });
         if (s.write_failed || s.read_failed) {
             const bool read_failed = !s.write_failed;
             lock.unlock();
             report(read_failed);
+            return nullptr;
+        }
+        if (s.filled.empty()) {  // every chunk taken
+            s.ended = true;
             return nullptr;
         }
         slot = s.filled.pop();
@@ -349,7 +404,7 @@ bool chunk_pipeline::commit_at(std::size_t n, std::int64_t offset) {
     const std::size_t touched = (n + sizeof(word) - 1) / sizeof(word) * sizeof(word);
     if (!s.threaded) {
         s.buffers[0].used(touched);
-        if (s.write_failed || !s.finish_and_write(j)) {
+        if (s.write_failed || !s.finish_and_write(j, s.error)) {
             s.write_failed = true;
             return report(false);
         }

@@ -87,10 +87,20 @@ public:
     bool start(std::vector<chunk_read>&& reads, std::size_t buffer_bytes = 0,
                std::size_t side_bytes = 0, chunk_finisher finisher = {}) = delete;
 
-    // The buffer of the next chunk of the list, holding all `got` bytes of
-    // it. Null after a failed read or write (its line printed; a chunk that
-    // ends early, the input having shrunk, is a failed read), or past the
-    // end of the list. Each
+    // Starts reading the input from where it stands to its end (standard
+    // input, whose length is not known) in chunks of `chunk_bytes`: every
+    // chunk is whole but the last, which may hold nothing.
+    bool start_to_end(std::size_t chunk_bytes, std::size_t buffer_bytes = 0, std::size_t side_bytes = 0,
+                      chunk_finisher finisher = {});
+
+    // After next() gave null: true when that was the end of the chunks, not
+    // a failure (a write still queued may yet fail: finish() tells).
+    bool at_end() const;
+
+    // The buffer of the next chunk, holding all `got` bytes of it. Null
+    // after a failed read or write (its line printed; a chunk of the list
+    // that ends early, the input having shrunk, is a failed read), or past
+    // the last chunk. Each
     // buffer is committed before the next is asked for, and the main thread
     // writes to no byte of it beyond those it read or commits.
     void* next(std::int64_t& got);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #ifndef _WIN32
 #include <pthread.h>
 #endif
@@ -30,12 +31,25 @@ std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t
 // that offset. False after a write error.
 bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t offset);
 
+// The error of the system call that just failed on this thread (errno, or
+// GetLastError on Windows), and the system's text for an error: what the
+// diagnostic line says. Two causes of the file layer's own have codes below 0.
+int last_error() noexcept;
+inline constexpr int not_regular_error = -2;  // a directory, FIFO or device where a file must be
+inline constexpr int shrank_error = -3;       // the input ended before its length at the start
+std::string error_text(int error);
+// The platform's part of those: the system's text, and the error of a
+// failing device set as the last error.
+std::string system_error_text(int error);
+void set_io_error() noexcept;
+
 // A test's way to make one chosen system call of the file layer fail, as a
 // full disk or a failing device would; the tool itself never arms it. The
 // n-th call of that kind from now on (1: the next) fails; 0 disarms.
 enum class io_call { read, write, close, sync, rename };
 void fail_io_call(io_call call, int n) noexcept;
-// True, once, for the call chosen to fail; each system call wrapper asks.
+// True, once, for the call chosen to fail (with the error of a failing
+// device); each system call wrapper asks.
 bool io_call_fails(io_call call) noexcept;
 
 // What a new thread runs: fn(arg). It must outlive the thread.

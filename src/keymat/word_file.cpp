@@ -1,8 +1,6 @@
 #include "keymat/word_file.hpp"
 
 #include <cstdint>
-#include <cstdio>
-
 #include <cstring>
 
 #include "common/report.hpp"
@@ -14,6 +12,7 @@ bool load_word_file(const input_file& file, const char* open_error_line, WordArr
                     WordArray* second) {
     const std::int64_t length = file.handle() != no_file ? file_length(file) : -1;
     if (length < 0) {
+        note_cause(file.path(), error_text(file.handle() != no_file ? last_error() : file.error()).c_str());
         say(open_error_line);
         return false;
     }
@@ -31,6 +30,7 @@ bool load_word_file(const input_file& file, const char* open_error_line, WordArr
     const std::int64_t got = file.read_at(first.data(), n * sizeof(word), 0);
     if (got < 0) return false;
     if (got != length) {
+        note_cause(file.path(), error_text(shrank_error).c_str());
         say(read_error_line);
         return false;
     }
@@ -43,6 +43,7 @@ bool load_key_material(const input_file& file, const word_file_lines& lines, Wor
                        WordArray* second) {
     if (!load_word_file(file, lines.open_error, first, second)) return false;
     if (first.size() == 0) {
+        note_cause(file.path(), "empty");
         say(lines.empty);
         return false;
     }

@@ -39,7 +39,10 @@ drawn_steps steps_in(const void* side, std::size_t words) {
 bool process_stream_file(direction dir, const char* in, const char* out, const char* key,
                          const char* gamm, const char* gcyc_text) {
     run_files files;
-    if (!open_run_files(files, {in, out, key, gamm}, "Error opening input file!\n", "Error opening output file!\n")) return false;
+    if (!open_run_files(files, {in, out, key, gamm}, {false, false}, "Error opening input file!\n",
+                        "Error opening output file!\n")) {
+        return false;
+    }
     input_file& input = files.input;
     output_file& output = files.output;
     const std::int64_t length = files.length;
@@ -48,7 +51,7 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     progress_meter progress(length);
 
     std::int32_t gcyc = 0;
-    if (!convert_count(gcyc_text, gcyc)) return false;
+    if (!convert_count(gcyc_text, gcyc, "gcyc")) return false;
     WordArray k, k0, g;
     if (!load_key_material(files.key, key_file_lines, k, &k0)) return false;
     if (!load_key_material(files.gamm, gamm_file_lines, g)) return false;
@@ -63,8 +66,6 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     // The steps never depend on the data, so the main thread only draws
     // them, into the side area of each chunk; the helper thread reads the
     // chunk, uses the steps on it and writes it.
-    std::vector<chunk_read> reads;
-    if (!chunks_in_order(length, stream_chunk_bytes, reads)) return false;
     const auto finisher = [dir](void* data, std::size_t n, const void* side) {
         auto* w = static_cast<word*>(data);
         const std::size_t words = (n + sizeof(word) - 1) / sizeof(word);  // a tail word too
@@ -77,14 +78,27 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         }
         words_to_le(w, words);
     };
+    // The list outlives the pipeline, whose helper reads it.
+    std::vector<chunk_read> reads;
     chunk_pipeline pipe(input, output);
-    // No buffer larger than the input needs: a small file gets a small one.
-    const auto most_words = static_cast<std::size_t>(std::min<std::int64_t>(chunk_words, (length + 3) / 4));
-    if (!pipe.start(reads, most_words * sizeof(word), most_words * (sizeof(word) + 1), finisher)) return false;
-    for (std::size_t j = 0; j < reads.size(); ++j) {
+    if (length < 0) {
+        // Standard input, to its end.
+        if (!pipe.start_to_end(stream_chunk_bytes, stream_chunk_bytes, chunk_words * (sizeof(word) + 1), finisher)) {
+            return false;
+        }
+    } else {
+        if (!chunks_in_order(length, stream_chunk_bytes, reads)) return false;
+        // No buffer larger than the input needs: a small file gets a small one.
+        const auto most_words = static_cast<std::size_t>(std::min<std::int64_t>(chunk_words, (length + 3) / 4));
+        if (!pipe.start(reads, most_words * sizeof(word), most_words * (sizeof(word) + 1), finisher)) return false;
+    }
+    for (;;) {
         std::int64_t got = 0;
         auto* chunk = static_cast<unsigned char*>(pipe.next(got));
-        if (chunk == nullptr) return false;
+        if (chunk == nullptr) {
+            if (pipe.at_end()) break;
+            return false;
+        }
         progress.advance(got);
         const auto full = static_cast<std::size_t>(got / 4);
         const auto r = static_cast<std::size_t>(got % 4);
