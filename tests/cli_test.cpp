@@ -2,8 +2,13 @@
 // exact texts and exit codes, and the notice command.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <tuple>
 
 #include "support/test_support.hpp"
 
@@ -147,22 +152,100 @@ TEST(CommandLine, SelectorsIgnoreCaseAndReachTheirDriver) {
     EXPECT_EQ(test::read_file(path("b.dec")), test::read_file(path("in")));
 }
 
-TEST(CommandLine, DriverFailuresAddTheirLineAndTheUsage) {
+// A failure: its line, the dispatcher's line and the usage on standard
+// output, and what caused it on standard error.
+TEST(CommandLine, DriverFailuresAddTheirLineTheUsageAndTheCause) {
+    test::scratch_dir dir;
+    const std::string folder = dir.path().string();
     struct failing {
         std::vector<std::string> args;
         std::string first_line;
         std::string dispatcher_line;
+        std::string cause;
     };
+    const std::string missing = "kerrow: /nonexistent/in: No such file or directory\n";
     const std::vector<failing> cases = {
-        {{"e", "-b", "/nonexistent/in", "out", "k", "g", "4", "2", "10000"}, "Error opening input file!\n", "Error encrypting file!\n"},
-        {{"d", "-b", "/nonexistent/in", "out", "k", "g", "4", "2", "10000"}, "Error opening Ciphertext file!\n", "Error decrypting file!\n"},
-        {{"e", "-s", "/nonexistent/in", "out", "k", "g", "4"}, "Error opening input file!\n", "Error processing file!\n"},
-        {{"d", "-s", "/nonexistent/in", "out", "k", "g", "4"}, "Error opening input file!\n", "Error processing file!\n"},
+        {{"e", "-b", "/nonexistent/in", "out", "k", "g", "4", "2", "10000"}, "Error opening input file!\n", "Error encrypting file!\n", missing},
+        {{"d", "-b", "/nonexistent/in", "out", "k", "g", "4", "2", "10000"}, "Error opening Ciphertext file!\n", "Error decrypting file!\n", missing},
+        {{"e", "-s", "/nonexistent/in", "out", "k", "g", "4"}, "Error opening input file!\n", "Error processing file!\n", missing},
+        {{"d", "-s", "/nonexistent/in", "out", "k", "g", "4"}, "Error opening input file!\n", "Error processing file!\n", missing},
+        {{"e", "-s", folder, "out", "k", "g", "4"}, "Error opening input file!\n", "Error processing file!\n",
+         "kerrow: " + folder + ": Is a directory\n"},
+        {{"e", "-s", "/dev/null", "out", "k", "g", "4"}, "Error opening input file!\n", "Error processing file!\n",
+         "kerrow: /dev/null: not a regular file\n"},
+        // Standard input and output where positions are needed: refused
+        // before anything is opened.
+        {{"d", "-b", "-", "out", "k", "g", "4", "2", "10000"},
+         "Standard input can't be read here: block decryption reads its input from the end!\n",
+         "Error decrypting file!\n", "kerrow: -: block decryption needs a file as its input\n"},
+        {{"e", "-b", "/nonexistent/in", "-", "k", "g", "4", "2", "10000"},
+         "Standard output can't be written here: block mode writes its output at positions!\n",
+         "Error encrypting file!\n", "kerrow: -: block mode needs a file as its output\n"},
     };
     for (const auto& c : cases) {
-        const auto r = run_kerrow(c.args);
+        SCOPED_TRACE(c.args[2]);
+        const auto r = run_kerrow(c.args, folder);
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(after_banner(r.out), c.first_line + c.dispatcher_line + usage_lines + "\n");
+        const std::string& lines = c.args[3] == "-" ? r.err : r.out;
+        EXPECT_EQ(after_banner(lines), c.first_line + c.dispatcher_line + usage_lines + "\n" +
+                                           (c.args[3] == "-" ? c.cause : std::string()));
+        if (c.args[3] != "-") EXPECT_EQ(r.err, c.cause);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
+    }
+    // Too few descriptors for the run's files: named as the cause.
+    test::write_file(dir.file("in"), {1, 2, 3, 4, 5});
+    const int log = ::open(dir.file("log").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(log, 0);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 6;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const pid_t pid = test::start_kerrow({"e", "-s", "in", "out", "in", "in", "4"}, log, log, folder);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(test::wait_kerrow(pid), 1);
+    EXPECT_NE(test::read_all(log).find(": Too many open files\n"), std::string::npos);
+    ::close(log);
+    if (::geteuid() != 0) {
+        test::write_file(dir.file("private"), {1});
+        ::chmod(dir.file("private").c_str(), 0);
+        EXPECT_EQ(run_kerrow({"e", "-s", "private", "out", "k", "g", "4"}, folder).err,
+                  "kerrow: private: Permission denied\n");
+    }
+}
+
+// "-" as the input of stream runs and block encryption, and as the output
+// of stream runs: the same bytes as through files; standard output then
+// holds the data alone and the run's lines go to standard error.
+TEST(Pipes, DashIsStandardInputAndOutput) {
+    test::scratch_dir dir;
+    const std::string plain = dir.file("plain"), key = dir.file("key"), gamm = dir.file("gamm");
+    test::write_file(plain, test::pseudo_random((std::size_t{3} << 20) + 5, 81));
+    test::write_file(key, test::pseudo_random(24, 82));
+    test::write_file(gamm, test::pseudo_random(300, 83));
+    const auto as_text = [](const test::bytes& b) { return std::string(b.begin(), b.end()); };
+    for (const std::string mode : {"-s", "-b"}) {
+        std::vector<std::string> counts{"4"};
+        if (mode == "-b") counts = {"4", "2", "10000"};
+        const auto args = [&](const std::string& d, const std::string& in, const std::string& out) {
+            std::vector<std::string> a{d, mode, in, out, key, gamm};
+            a.insert(a.end(), counts.begin(), counts.end());
+            return a;
+        };
+        ASSERT_EQ(run_kerrow(args("e", plain, dir.file("sealed"))).exit_code, 0);
+        const test::bytes sealed = test::read_file(dir.file("sealed"));
+        const auto from_stdin = run_kerrow(args("e", "-", dir.file("piped")), "", plain);
+        EXPECT_EQ(from_stdin.exit_code, 0) << from_stdin.out;
+        EXPECT_TRUE(test::read_file(dir.file("piped")) == sealed);
+        EXPECT_NE(from_stdin.out.find("In file:\t- (standard input)   length unknown\n"), std::string::npos);
+        if (mode == "-b") continue;
+        for (const auto& [direction, in, expected] : {std::tuple{"e", plain, sealed},
+                                                      {"d", dir.file("sealed"), test::read_file(plain)}}) {
+            const auto both = run_kerrow(args(direction, "-", "-"), "", in);
+            EXPECT_EQ(both.exit_code, 0) << both.err;
+            EXPECT_TRUE(both.out == as_text(expected)) << "standard output holds the data alone";
+            EXPECT_NE(both.err.find("Out file:\t-\nWorking...\nDone.\n"), std::string::npos) << both.err;
+        }
     }
 }
 

@@ -22,7 +22,7 @@ std::string read_all(int fd) {
 }
 
 pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
-                   const std::string& cwd, unsigned deadline_seconds) {
+                   const std::string& cwd, unsigned deadline_seconds, int in_fd) {
     std::vector<std::string> copies(args);
     std::string bin = KERROW_BIN;
 #ifdef KERROW_EMULATOR
@@ -40,8 +40,7 @@ pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int null_fd = ::open("/dev/null", O_RDONLY);
-        ::dup2(null_fd, 0);
+        ::dup2(in_fd >= 0 ? in_fd : ::open("/dev/null", O_RDONLY), 0);
         for (const auto& [from, to] : {std::pair{out_fd, 1}, {err_fd, 2}}) {
             if (from < 0) {
                 ::close(to);
@@ -64,7 +63,8 @@ int wait_kerrow(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd) {
+run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd,
+                      const std::string& stdin_path) {
     // Output goes through files, so a large output can't fill a pipe and stall.
     char out_tmpl[] = "/tmp/kerrow-out-XXXXXX";
     char err_tmpl[] = "/tmp/kerrow-err-XXXXXX";
@@ -74,7 +74,9 @@ run_result run_kerrow(const std::vector<std::string>& args, const std::string& c
     ::unlink(out_tmpl);
     ::unlink(err_tmpl);
     run_result r;
-    r.exit_code = wait_kerrow(start_kerrow(args, out_fd, err_fd, cwd));
+    const int in_fd = stdin_path.empty() ? -1 : ::open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+    r.exit_code = wait_kerrow(start_kerrow(args, out_fd, err_fd, cwd, 120, in_fd));
+    if (in_fd >= 0) ::close(in_fd);
     r.out = read_all(out_fd);
     r.err = read_all(err_fd);
     ::close(out_fd);

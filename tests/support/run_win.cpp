@@ -45,7 +45,9 @@ std::string text_of(const std::string& path) {
 
 }  // namespace
 
-run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd) {
+run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd,
+                      const std::string& stdin_path) {
+    if (!stdin_path.empty()) throw std::runtime_error("standard input from a file: POSIX tests only");
     std::wstring line = quoted(KERROW_BIN);
     for (const std::string& a : args) line += L" " + quoted(a);
     const scratch_dir logs;

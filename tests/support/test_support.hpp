@@ -48,15 +48,18 @@ struct run_result {
 // Runs the built kerrow binary with these arguments (working directory `cwd`
 // when not empty) and collects its output and exit code. On Windows the
 // output's CR LF line ends are read as "\n", the line end of the tests' texts.
-run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd = "");
+// Standard input is `stdin_path` when given (POSIX only), else empty.
+run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd = "",
+                      const std::string& stdin_path = "");
 
 #ifndef _WIN32  // what the tests that run only on POSIX systems need
 
-// Starts the built binary with standard input on /dev/null and standard output
-// and error on the given descriptors (closed where one is below 0). An alarm ends a run that outlives
+// Starts the built binary with standard input on `in_fd` (/dev/null when
+// below 0) and standard output and error on the given descriptors (closed
+// where one is below 0). An alarm ends a run that outlives
 // `deadline_seconds` (one blocked on a FIFO, say), so no run stalls the suite.
 pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
-                   const std::string& cwd = "", unsigned deadline_seconds = 120);
+                   const std::string& cwd = "", unsigned deadline_seconds = 120, int in_fd = -1);
 // Waits for a started run: its exit code, or 128 + the signal that ended it.
 int wait_kerrow(pid_t pid);
 // Everything in an open file, from its start.
