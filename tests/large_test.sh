@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Round trips of files past the 32-bit lengths, both modes, through the built
 # binary: a sparse input of 4 GiB + 3 bytes (a tail word past 2^32) and one of
-# exactly 2^31 bytes (the first length a signed 32-bit count can't hold).
+# exactly 2^31 bytes (the first length a signed 32-bit count can't hold);
+# then 4 GiB + 5 bytes from a generator through a pipeline, "-" both ways.
 #   large_test.sh <kerrow binary> [scratch folder]
 # Needs about 9 GiB free where the scratch folder is (with less it reports
 # itself skipped); everything it writes is removed however it ends.
@@ -70,3 +71,17 @@ round_trip() {
 
 round_trip big.bin $((4 * 1024 * 1024 * 1024 + 3))
 round_trip two31.bin $((2 * 1024 * 1024 * 1024))
+
+# 4 GiB + 5 bytes from a generator through two runs in a pipeline, standard
+# input to standard output both: no file holds any of it.
+pipe_size=$((4 * 1024 * 1024 * 1024 + 5))
+started=$SECONDS
+generate() { yes 'a line of text to encrypt, over and over' | head -c "$pipe_size"; }
+want=$(generate | sha256sum)
+got=$(generate | "$bin" e -s - - key.bin gamm.bin 1 2> enc.log | tee >(wc -c > sealed.count) |
+  "$bin" d -s - - key.bin gamm.bin 1 2> dec.log | sha256sum)
+[ "$got" = "$want" ] || fail "the pipeline did not give the generator's bytes back"
+grep -qxF 'Done.' enc.log && grep -qxF 'Done.' dec.log || fail "no 'Done.' from the pipeline's runs"
+sleep 1  # the byte count comes from a process substitution
+[ "$(tr -d ' ' < sealed.count)" -eq "$pipe_size" ] || fail "the encrypted stream is not $pipe_size bytes"
+echo "large test: $pipe_size bytes through a pipeline both ways in $((SECONDS - started)) s"

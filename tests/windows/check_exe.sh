@@ -131,6 +131,19 @@ for spelling in '.\in.bin' './in.bin' 'IN.BIN' 'sub\..\in.bin' 'sub/../In.Bin' '
   check "output $spelling: key kept" cmp -s key.bin "$v/key.bin"
 done
 
+# "-" for standard input and output: the same bytes as the host's files,
+# nothing but the data on standard output (binary: no CR added), the lines
+# on standard error.
+v=$data/stream-basic
+"$host" e -s "$v/plain.bin" piped.host "$v/key.bin" "$v/gamm.bin" 4 > host.txt
+"${exe[@]}" e -s - - "$v/key.bin" "$v/gamm.bin" 4 < "$v/plain.bin" > piped.exe 2> exe.err
+check "- both ways: exit code" [ $? = 0 ]
+check "- both ways: the data alone on standard output" cmp -s piped.host piped.exe
+check "- both ways: the lines on standard error" grep -q $'^Done.\r$' exe.err
+"${exe[@]}" e -b - piped.kbx "$v/key.bin" "$v/gamm.bin" 4 2 100 < "$v/plain.bin" > exe.txt 2> exe.err
+"$host" e -b "$v/plain.bin" piped.kbx.host "$v/key.bin" "$v/gamm.bin" 4 2 100 > host.txt
+check "- into block mode: the host's container" cmp -s piped.kbx piped.kbx.host
+
 # Containers of several I/O chunks, written by one build and read by the other.
 head -c $((3 * 1048576 + 5)) /dev/urandom > big.bin
 v=$data/block-default
