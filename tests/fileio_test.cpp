@@ -264,8 +264,10 @@ TEST(SameFile, CaughtThroughOtherSpellingsAndLinks) {
     EXPECT_FALSE(opens(dir.file("gamm.hard")));
     EXPECT_TRUE(opens(dir.file("new")));
     EXPECT_TRUE(opens("/dev/null"));
+    const std::string said = testing::internal::GetCapturedStdout();
     const std::string line = "Output file must differ from the input, key and gamm files!\n";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line + line);
+    EXPECT_EQ(said.substr(0, 3 * line.size()), line + line + line) << said;
+    EXPECT_EQ(said.find(line, 3 * line.size()), std::string::npos) << "only the three refused";
     for (const char* n : {"in", "key", "gamm"}) EXPECT_EQ(test::read_file(dir.file(n)), (test::bytes{1, 2, 3, 4, 5}));
 }
 

@@ -79,7 +79,6 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     }
     output_file& output = files.output;
     const std::int64_t length = files.length;
-    print_start(in, length, out);
     const stopwatch clock;
     progress_meter progress(length);
 
@@ -201,7 +200,6 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
     input_file& input = files.input;
     output_file& output = files.output;
     const std::int64_t length = files.length;
-    print_start(in, length, out);
     const stopwatch clock;
     progress_meter progress(length);
 

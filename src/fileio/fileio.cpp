@@ -160,6 +160,7 @@ bool open_run_files(run_files& files, const run_paths& paths, run_positions posi
         say(stdout_file_line);
         return false;
     }
+    print_start(paths.in, files.length, paths.out);
     return true;
 }
 

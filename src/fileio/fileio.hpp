@@ -167,7 +167,8 @@ struct run_files {
 // its output, and refuses an output that is the input, the key or gamm file
 // (by their open handles) or standard output's own file or pipe: the order
 // every driver follows. Standard input or output where the driver needs
-// positions is refused before anything is opened. Prints the input's or the
+// positions is refused before anything is opened. Then prints the run's
+// "In file:", "Out file:" and "Working..." lines. Prints the input's or the
 // output's open-error line (or the refusal), notes the cause, and gives
 // false on failure.
 bool open_run_files(run_files& files, const run_paths& paths, run_positions positions,

@@ -46,7 +46,6 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     input_file& input = files.input;
     output_file& output = files.output;
     const std::int64_t length = files.length;
-    print_start(in, length, out);
     const stopwatch clock;
     progress_meter progress(length);
 
