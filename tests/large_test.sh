@@ -76,7 +76,8 @@ round_trip two31.bin $((2 * 1024 * 1024 * 1024))
 # input to standard output both: no file holds any of it.
 pipe_size=$((4 * 1024 * 1024 * 1024 + 5))
 started=$SECONDS
-generate() { yes 'a line of text to encrypt, over and over' | head -c "$pipe_size"; }
+# (yes ends by SIGPIPE: outside the pipeline, so that pipefail doesn't see it)
+generate() { head -c "$pipe_size" < <(yes 'a line of text to encrypt, over and over'); }
 want=$(generate | sha256sum)
 got=$(generate | "$bin" e -s - - key.bin gamm.bin 1 2> enc.log | tee >(wc -c > sealed.count) |
   "$bin" d -s - - key.bin gamm.bin 1 2> dec.log | sha256sum)

@@ -1,7 +1,6 @@
 #include "keymat/word_file.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
@@ -35,7 +34,18 @@ bool load_word_file(const input_file& file, const char* open_error_line, WordArr
         return false;
     }
     words_from_le(first.data(), n);
-    if (second != nullptr && n != 0) std::memcpy(second->data(), first.data(), n * sizeof(word));
+    // The copy is read from the file as well: a memcpy would carry the key
+    // through vector registers, which the system then saves on the stack.
+    if (second != nullptr && n != 0) {
+        const std::int64_t again = file.read_at(second->data(), n * sizeof(word), 0);
+        if (again < 0) return false;
+        if (again != length) {
+            note_cause(file.path(), error_text(shrank_error).c_str());
+            say(read_error_line);
+            return false;
+        }
+        words_from_le(second->data(), n);
+    }
     return true;
 }
 
