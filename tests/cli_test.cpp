@@ -189,7 +189,9 @@ TEST(CommandLine, DriverFailuresAddTheirLineTheUsageAndTheCause) {
         const std::string& lines = c.args[3] == "-" ? r.err : r.out;
         EXPECT_EQ(after_banner(lines), c.first_line + c.dispatcher_line + usage_lines + "\n" +
                                            (c.args[3] == "-" ? c.cause : std::string()));
-        if (c.args[3] != "-") EXPECT_EQ(r.err, c.cause);
+        if (c.args[3] != "-") {
+            EXPECT_EQ(r.err, c.cause);
+        }
         EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
     }
     // Too few descriptors for the run's files: named as the cause.

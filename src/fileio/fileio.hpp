@@ -41,7 +41,7 @@ public:
     bool open_standard_input();
     void close() noexcept;
     file_handle handle() const noexcept { return handle_; }
-    const char* path() const noexcept { return path_ != nullptr ? path_ : ""; }
+    const char* path() const noexcept { return path_.c_str(); }
     int error() const noexcept { return error_; }
 
     // Reads up to n bytes from the current position, stopping early only at
@@ -52,7 +52,7 @@ public:
 
 private:
     file_handle handle_ = no_file;
-    const char* path_ = nullptr;
+    std::string path_;
     int error_ = 0;  // why open() failed
 };
 

@@ -68,7 +68,7 @@ bool input_file::open(const char* path) {
 
 bool input_file::open_standard_input() {
     close();
-    path_ = "-";
+    path_.assign(1, '-');
     error_ = 0;
     handle_ = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
     if (handle_ < 0) error_ = errno;
@@ -172,9 +172,10 @@ std::string final_target(const char* path) {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st {};
         if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        // The link may be replaced by a longer one meanwhile: room for any.
+        std::string link(static_cast<std::size_t>(st.st_size > 4095 ? st.st_size : 4095) + 1, '\0');
         const ssize_t n = ::readlink(p.c_str(), link.data(), link.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) break;  // changed meanwhile
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) break;
         link.resize(static_cast<std::size_t>(n));
         const std::size_t slash = p.rfind('/');
         p = link.front() == '/' || slash == std::string::npos ? link : p.substr(0, slash + 1) + link;
@@ -273,8 +274,12 @@ bool output_file::open_here(const char* path, unsigned new_mode) {
     // that a link re-pointed meanwhile can't make the rename hit a file that
     // was never checked (the input, say). Opening it for writing checks that
     // it may be written, as cp would.
-    target_ = final_target(path);
-    int existing = open_nonblocking(target_.c_str(), O_WRONLY | O_NOFOLLOW);
+    int existing = -1;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        target_ = final_target(path);
+        existing = open_nonblocking(target_.c_str(), O_WRONLY | O_NOFOLLOW);
+        if (existing >= 0 || errno != ELOOP) break;  // ELOOP: a link again, re-pointed meanwhile
+    }
     if (existing >= 0) {
         if (::fstat(existing, &st) != 0 || !S_ISREG(st.st_mode)) {
             close_quietly(existing);

@@ -139,7 +139,7 @@ file_handle own_standard(DWORD which) {
 
 bool input_file::open_standard_input() {
     close();
-    path_ = "-";
+    path_.assign(1, '-');
     handle_ = own_standard(STD_INPUT_HANDLE);
     error_ = handle_ == no_file ? static_cast<int>(::GetLastError()) : 0;
     return handle_ != no_file;
