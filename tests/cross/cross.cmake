@@ -6,7 +6,7 @@
 set(KERROW_HOST_BIN "${PROJECT_SOURCE_DIR}/build/kerrow" CACHE FILEPATH
     "kerrow built for the machine that runs the tests, to compare the target's build with")
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(kerrow_large_default "-s")
+  set(kerrow_large_default "-s -b")
 else()
   set(kerrow_large_default "")
 endif()
