@@ -3,9 +3,9 @@
 # for this one: every known-answer vector in both modes and directions, and
 # containers of several I/O chunks made by one build and read by the other,
 # which must be the same bytes from both. With --large MODES (-b, -s or both),
-# instead a sparse input of 4 GiB + 3 bytes the same way in those modes: the
-# lengths and offsets past 32 bits (needs 9 GiB free). Everything it writes
-# is removed as it goes and at the end.
+# instead a sparse input of 4 GiB + 3 bytes the same way in those modes, and
+# a key file of 2^32 + 1 words: the lengths and offsets past 32 bits (needs
+# 9 GiB free). Everything it writes is removed as it goes and at the end.
 # Usage: check_target.sh [--large MODES] <host kerrow> <tests/data> <scratch folder>
 #                        [<emulator>...] <target kerrow>
 set -u
@@ -81,6 +81,19 @@ if [ -z "$large" ]; then
   done
   rm -f big.bin tiny.bin
 else
+  # A sparse key file of 2^32 + 1 words, more than the cipher's indices reach:
+  # refused as out of memory by both, never cut down to one word by a 32-bit
+  # size_t.
+  truncate -s $((16 * 1024 * 1024 * 1024 + 4)) huge.key
+  printf 'tiny' > tiny.bin
+  "$host" e -s tiny.bin out.bin huge.key "${material[1]}" 1 > host.txt 2>&1
+  host_rc=$?
+  run_target e -s tiny.bin out.bin huge.key "${material[1]}" 1
+  check "key of 2^32 + 1 words: exit code $target_rc" [ "$target_rc" = "$host_rc" ]
+  check "key of 2^32 + 1 words: texts" same_text
+  check "key of 2^32 + 1 words: refused" grep -qx 'Out of memory!' target.txt
+  rm -f huge.key tiny.bin out.bin
+
   # A sparse input of 4 GiB + 3 bytes, with a few bytes that aren't zero at
   # its start, middle and end.
   free_kib=$(df -Pk . | awk 'NR == 2 { print $4 }')
