@@ -71,9 +71,11 @@ if [ -z "$large" ]; then
   check "every vector" [ "$seen" -ge 13 ]
 
   # Several I/O chunks with a tail word of one byte; blocks whose length is no
-  # multiple of four and a final block of padding; a file shorter than a word.
+  # multiple of four and a final block of padding; a file shorter than a word,
+  # dated past what a 32-bit time holds.
   head -c $((3 * 1048576 + 5)) /dev/urandom > big.bin
   head -c 3 /dev/urandom > tiny.bin
+  touch -d 2040-01-01 tiny.bin
   for input in big.bin tiny.bin; do
     both_ways "$input" -b 4 2 10000
     both_ways "$input" -b 3 1 1001
