@@ -2,11 +2,12 @@
 # the emulator (qemu-user) and compared with a build of kerrow for the machine
 # that runs the tests (`make build`): the known-answer vectors, and
 # containers made by one and read by the other, the same bytes from both.
-# On 32-bit targets also an input of 4 GiB + 3 bytes (test cross_large).
+# On 32-bit targets also an input of 4 GiB + 3 bytes and a key file of
+# 2^32 + 1 words (test cross_large).
 set(KERROW_HOST_BIN "${PROJECT_SOURCE_DIR}/build/kerrow" CACHE FILEPATH
     "kerrow built for the machine that runs the tests, to compare the target's build with")
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(kerrow_large_default "-s")
+  set(kerrow_large_default "-s -b")
 else()
   set(kerrow_large_default "")
 endif()
