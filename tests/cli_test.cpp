@@ -249,6 +249,17 @@ TEST(Pipes, DashIsStandardInputAndOutput) {
             EXPECT_NE(both.err.find("Out file:\t-\nWorking...\nDone.\n"), std::string::npos) << both.err;
         }
     }
+    // A reader that went away: the run fails with its cause, and no signal
+    // kills it silently.
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);
+    const int log = ::open(dir.file("log").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t pid = test::start_kerrow({"e", "-s", plain, "-", key, gamm, "4"}, ends[1], log);
+    ::close(ends[1]);
+    EXPECT_EQ(test::wait_kerrow(pid), 1);
+    EXPECT_NE(test::read_all(log).find("kerrow: -: Broken pipe\n"), std::string::npos);
+    ::close(log);
 }
 
 TEST(NoticeCommand, WritesTheSameSixtyEightBytesWhateverFollows) {
