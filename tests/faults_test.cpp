@@ -342,10 +342,18 @@ TEST_P(Faults, TheResultLandsOnlyWhereItBelongs) {
     ASSERT_EQ(::stat(f.file("as-file").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0077, 0u) << "a private input gives a private output";
 
+    // A link to a file: the file takes the result and the link stays. A
+    // link that leads nowhere is a name like any other: the result takes it.
+    write_file(f.file("target"), {1, 2, 3});
     fs::create_symlink("target", f.file("link"));
+    fs::create_symlink("nowhere", f.file("dangling"));
     ASSERT_EQ(run_kerrow(command(d, in, f.file("link"), f.key(), f.gamm())).exit_code, 0);
+    ASSERT_EQ(run_kerrow(command(d, in, f.file("dangling"), f.key(), f.gamm())).exit_code, 0);
     EXPECT_TRUE(fs::is_symlink(f.file("link")));
     EXPECT_TRUE(read_file(f.file("target")) == expected);
+    EXPECT_FALSE(fs::is_symlink(f.file("dangling")));
+    EXPECT_TRUE(read_file(f.file("dangling")) == expected);
+    EXPECT_FALSE(fs::exists(f.file("nowhere")));
 
     // Standard output is the output file itself, then closed.
     const int log = ::open(f.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -134,6 +134,7 @@ test::bytes flip_through_pipeline(const std::string& in_path, const std::string&
     output_file out;
     EXPECT_TRUE(in.open(in_path.c_str()));
     EXPECT_TRUE(out.open(out_path.c_str()));
+    EXPECT_TRUE(out.begin_result(true));
     chunk_pipeline pipe(in, out);
     EXPECT_TRUE(pipe.start(reads));
     for (const chunk_read& r : reads) {
@@ -188,6 +189,7 @@ TEST(ChunkPipeline, AChunkThatEndsEarlyIsAFailedRead) {
     output_file out;
     ASSERT_TRUE(in.open(dir.file("in").c_str()));
     ASSERT_TRUE(out.open(dir.file("out").c_str()));
+    ASSERT_TRUE(out.begin_result(true));
     chunk_pipeline pipe(in, out);
     const std::vector<chunk_read> reads{{0, 8}, {60, 64}};
     ASSERT_TRUE(pipe.start(reads));
@@ -234,6 +236,7 @@ TEST(ChunkPipeline, AFullDiskOrAFailedReadIsReportedOnceAndStopsTheRun) {
             output_file out;
             ASSERT_TRUE(in.open("/proc/self/mem"));
             ASSERT_TRUE(out.open(dir.file("out").c_str()));
+            ASSERT_TRUE(out.begin_result(true));
             chunk_pipeline pipe(in, out);
             const std::vector<chunk_read> reads(chunks, chunk_read{0, 4096});
             ASSERT_TRUE(pipe.start(reads));

@@ -1,5 +1,7 @@
-// The part of the file layer that is the same on every platform; the system
-// calls behind it are in fileio_posix.cpp and fileio_win.cpp.
+// The part of the file layer that is the same on every platform: errors,
+// the fault injection of the tests, reads, and the opening of a run's files.
+// The output's life cycle is output.cpp's; the system calls behind both are
+// the platform's (raw_io_*, output_*, process_*).
 #include "fileio/fileio.hpp"
 
 #include <atomic>
@@ -35,9 +37,17 @@ bool io_call_fails(io_call call) noexcept {
 }
 
 std::string error_text(int error) {
-    if (error == not_regular_error) return "not a regular file";
-    if (error == shrank_error) return "it ended before the length it had when the run began";
-    return system_error_text(error);
+    switch (error) {
+    case not_regular_error: return "not a regular file";
+    case shrank_error: return "it ended before the length it had when the run began";
+    case changed_error: return "it changed each time it was opened; nothing was written";
+    case closed_input_error: return "standard input is closed";
+    case closed_output_error: return "standard output is closed";
+    case not_owned_error:
+        return "another user's file, in a folder where only its owner may replace it; nothing was written";
+    case empty_path_error: return "an empty name names no file";
+    default: return system_error_text(error);
+    }
 }
 
 input_file::~input_file() { close(); }
@@ -53,39 +63,7 @@ std::int64_t input_file::read_at(void* dst, std::size_t n, std::int64_t offset) 
     return got;
 }
 
-bool output_file::fail() {
-    note_error(path(), last_error());
-    say(write_error_line);
-    return false;
-}
-
-bool output_file::open(const char* path, unsigned new_mode) {
-    path_ = path;
-    error_ = 0;
-    if (open_here(path, new_mode)) return true;
-    error_ = last_error();
-    return false;
-}
-
 bool is_standard_stream(const char* path) noexcept { return path[0] == '-' && path[1] == '\0'; }
-
-bool output_file::write(const void* src, std::size_t n) {
-    return write_fully(handle_, src, n, -1) || fail();
-}
-
-bool output_file::write_zeros(std::uint64_t n) {
-    static const unsigned char zeros[4096] = {};
-    while (n > 0) {
-        const std::size_t k = n < sizeof zeros ? static_cast<std::size_t>(n) : sizeof zeros;
-        if (!write(zeros, k)) return false;
-        n -= k;
-    }
-    return true;
-}
-
-bool output_file::write_at(const void* src, std::size_t n, std::int64_t offset) {
-    return write_fully(handle_, src, n, offset) || fail();
-}
 
 namespace {
 
@@ -135,7 +113,7 @@ bool open_run_files(run_files& files, const run_paths& paths, run_positions posi
     const bool opened = to_standard_output ? output.open_standard_output()
                                            : output.open(paths.out, mode_for_output_of(input));
     file_id out;
-    const bool known = opened ? output.target_id(out) : id_of(paths.out, out);
+    const bool known = opened ? output.target_id(out) : !to_standard_output && id_of(paths.out, out);
     const struct {
         const input_file& file;
         const char* role;
@@ -148,8 +126,17 @@ bool open_run_files(run_files& files, const run_paths& paths, run_positions posi
             return false;
         }
     }
+    if (!opened && output.refused_folder()) {
+        // Nothing is ever written in place: the result needs a new file
+        // beside the output.
+        note_cause(output.folder_path(),
+                   (error_text(output.error()) + "; the result is made beside the output, so its folder must take a new file")
+                       .c_str());
+        say(output_error_line);
+        return false;
+    }
     if (!opened) {
-        note_error(paths.out, output.error());
+        note_error(*paths.out == '\0' ? "\"\"" : paths.out, output.error());
         say(output_error_line);
         return false;
     }

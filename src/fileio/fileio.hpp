@@ -2,6 +2,8 @@
 // the tool goes through here, so that each one is checked in one place.
 // Failures of reads and writes print their fixed line here and return false;
 // failures to open are left to the caller, whose line names the file's role.
+// The policy is written once (fileio.cpp, output.cpp); each platform supplies
+// the system calls behind it (raw_io_*, output_*, interrupt_*, thread_*).
 #pragma once
 
 #include <cstddef>
@@ -36,7 +38,8 @@ public:
     // False (nothing printed) when the path can't be opened as a regular
     // file; error() then tells why.
     bool open(const char* path);
-    // Standard input ("-" as the path), read from where it stands to its end.
+    // Standard input ("-" as the path), read from where it stands to its
+    // end. Refused when the caller started the run with it closed.
     bool open_standard_input();
     void close() noexcept;
     file_handle handle() const noexcept { return handle_; }
@@ -63,16 +66,42 @@ std::int64_t file_length(const input_file& file);
 // than the input's own (POSIX; 0666 elsewhere).
 unsigned mode_for_output_of(const input_file& input);
 
-// The output of a run, the one owner of its life cycle: opened, written,
-// then committed or abandoned. A regular file is never written where the
-// user will find it: the result goes to a new file beside it, created for
-// this run alone (named "<name>.kerrow-unfinished-XXXXXX"), and commit()
-// renames that over the output only when the run succeeded. Anything else
-// (a failure, a refusal, an interrupt, the destructor) removes that file and
-// leaves an existing output exactly as it was. Where no file can be created
-// beside an existing output (a folder the user can't write), the output is
-// written in place as the last resort; devices and FIFOs are written
-// directly. Every write, length change, flush and rename is checked.
+// Where an output path leads, as the system opened it: the file found there
+// (a regular file to replace, or a device or FIFO to write directly), and
+// the directory entry that the result will take.
+struct output_place {
+    file_handle found = no_file;   // what the path opened for writing; no_file for a new output
+    bool regular = false;          // `found` is a regular file, to be replaced
+    file_handle folder = no_file;  // the folder that holds `entry`, where the system names it by a handle
+    std::string entry;             // the entry: its name in `folder`, or its whole path
+    std::string folder_path;       // the folder as the user can find it, for the lines that name it
+    file_id id;                    // of `found`
+};
+
+// The output of a run, the one owner of its life cycle:
+//
+//   open()          decides which file the result may replace. The kernel
+//                   resolves the name; a regular file found there is the
+//                   only file the result may take the place of, and only
+//                   through the directory entry that names that same file.
+//                   Refuses what can't end well (see below) before anything
+//                   is written.
+//   begin_result()  makes the file the result is written to, beside the
+//                   output ("<name>.kerrow-unfinished-XXXXXX"), new, for
+//                   this run alone and readable by its owner only; an
+//                   interrupt or a crash from now on removes it.
+//   commit()        gives it the final permissions (a replaced file's own;
+//                   a new output's no more than the input's), flushes it to
+//                   the disk when it replaces a file, closes it, checked,
+//                   and renames it over the output in one step.
+//   abandon()       (any other path, the destructor included) removes that
+//                   file, and only it; an existing output keeps its bytes.
+//
+// Refused at open(): an output in a folder that can't take a new file
+// beside it (nothing is ever written in place), and another user's file in
+// a folder where only its owner may replace it. Devices and FIFOs are
+// written directly. Every write, length change, flush, close and rename is
+// checked.
 class output_file {
 public:
     output_file() = default;
@@ -80,12 +109,12 @@ public:
     output_file& operator=(const output_file&) = delete;
     ~output_file();  // abandons what was not committed
 
-    // Checks that an existing output can be written and makes the file the
-    // result goes to. A new output gets `new_mode` under the umask (POSIX),
-    // a replaced one keeps its own. False (nothing printed) when the output
-    // can't be written or no result file can be had.
+    // A new output gets `new_mode` under the umask (POSIX). False (nothing
+    // printed) when the output can't be had; error() tells why, and
+    // refused_folder() whether the folder was the cause.
     bool open(const char* path, unsigned new_mode = 0666);
     // Standard output ("-" as the path): the result goes there directly.
+    // Refused when the caller started the run with it closed.
     bool open_standard_output();
     // Right before the first byte of the result. `positioned`: the result is
     // written at offsets, which a pipe or FIFO can't take; such an output is
@@ -96,10 +125,8 @@ public:
     bool write_at(const void* src, std::size_t n, std::int64_t offset);
     // Sets the length of a regular file; a device such as /dev/null has none.
     bool set_length(std::int64_t length);
-    // Delivers the result under the output's name: flushed to the disk first
-    // when it replaces a file, so that a crash leaves the old file or the new
-    // one. False (the write error line printed) when that fails; the result
-    // is then abandoned.
+    // Delivers the result under the output's name. False (the write error
+    // line printed) when that fails; the result is then abandoned.
     bool commit();
     // Drops the result: the unfinished file is removed, an existing output
     // kept. Nothing is printed unless the removal fails.
@@ -108,28 +135,29 @@ public:
     file_handle handle() const noexcept { return handle_; }
     const char* path() const noexcept { return path_.c_str(); }
     int error() const noexcept { return error_; }  // why open() failed
-    // The file the output path finally names, when it exists.
+    bool refused_folder() const noexcept { return refused_folder_; }
+    const char* folder_path() const noexcept { return place_.folder_path.c_str(); }
+    // The file the output path names, when one is there.
     bool target_id(file_id& id) const noexcept {
-        id = target_id_;
+        id = place_.id;
         return has_target_id_;
     }
 
 private:
-    enum class kind { none, beside, in_place, direct };
-    bool open_here(const char* path, unsigned new_mode);
+    enum class kind { none, opened, beside, direct };
     bool fail();
-    std::string path_;            // as the user gave it
+    bool fail_open(int error);
+    std::string path_;  // as the user gave it
     int error_ = 0;
-    file_handle handle_ = no_file;
-    kind kind_ = kind::none;
-    bool replacing_ = false;      // an existing regular file is to be replaced
-    std::string target_;          // the file the output path finally names
-    std::string unfinished_;      // the result's file until commit()
-#ifdef _WIN32
-    std::wstring unfinished_wide_;  // the same, as the system takes it
-#endif
-    file_id target_id_;
+    bool refused_folder_ = false;
     bool has_target_id_ = false;
+    kind kind_ = kind::none;
+    output_place place_;
+    unsigned new_mode_ = 0666;
+    file_handle handle_ = no_file;  // where the result is written
+    std::string unfinished_;        // the result's file until commit(), named as `place_.entry` is
+    file_id unfinished_id_;
+    int removal_ = -1;  // its registration with the interrupt handler
 };
 
 // The four paths a driver is given. "-" as the input or output path is
@@ -148,7 +176,8 @@ struct run_positions {
     bool output;
 };
 
-// True for "-", the path of standard input or output.
+// True for "-" exactly, the path of standard input or output; "-x" or
+// "--" are file names.
 bool is_standard_stream(const char* path) noexcept;
 
 // The files of a run. The key and gamm files are opened here, with the
@@ -164,22 +193,24 @@ struct run_files {
 
 // Opens a run's input (and takes its length), its key and gamm files, then
 // its output, and refuses an output that is the input, the key or gamm file
-// (by their open handles) or standard output's own file or pipe: the order
-// every driver follows. Standard input or output where the driver needs
-// positions is refused before anything is opened. Then prints the run's
-// "In file:", "Out file:" and "Working..." lines. Prints the input's or the
-// output's open-error line (or the refusal), notes the cause, and gives
-// false on failure.
+// (by their open handles, standard output's included) or standard output's
+// own file or pipe: the order every driver follows. Standard input or output
+// where the driver needs positions is refused before anything is opened.
+// Then prints the run's "In file:", "Out file:" and "Working..." lines.
+// Prints the input's or the output's open-error line (or the refusal), notes
+// the cause, and gives false on failure.
 bool open_run_files(run_files& files, const run_paths& paths, run_positions positions,
                     const char* input_error_line, const char* output_error_line);
 
 // Sets up the process for a run: standard input, output and error that were
 // closed are opened on the null device (so that no file of the run can take
-// their place), a file-size limit or a closed pipe makes a write fail
-// instead of ending the process, and an interrupt (SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT; on Windows Ctrl+C, Ctrl+Break and closing the console) removes
-// the run's unfinished result file, then ends the process as the interrupt
-// would have. Interrupts the caller ignores stay ignored.
+// their place, and "-" for one of them is refused), a file-size limit or a
+// closed pipe makes a write fail instead of ending the process, and every
+// signal that would end the process (interrupts, timers, resource limits,
+// crashes; on Windows Ctrl+C, Ctrl+Break, closing the console and crashes)
+// removes the run's unfinished result file, then ends the process as the
+// signal would have. Signals the caller ignores stay ignored. Once a result
+// is in place, an interrupt ends the run at once with status 0.
 void guard_process();
 
 }  // namespace kerrow

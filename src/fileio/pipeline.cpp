@@ -8,6 +8,7 @@
 
 #include "common/report.hpp"
 #include "fileio/raw_io.hpp"
+#include "fileio/thread.hpp"
 #include "keymat/words.hpp"
 
 namespace kerrow {

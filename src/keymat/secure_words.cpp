@@ -48,13 +48,6 @@ void* map_block(std::size_t bytes) noexcept {
 
 void unmap_block(void* p, std::size_t) noexcept { ::VirtualFree(p, 0, MEM_RELEASE); }
 
-// Ends the process at once on a crash: Windows Error Reporting, which would
-// write a dump of the whole process, never sees the fault.
-LONG WINAPI end_without_report(EXCEPTION_POINTERS*) {
-    ::TerminateProcess(::GetCurrentProcess(), 3);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
 #else
 
 std::size_t page_rounded(std::size_t bytes) noexcept {
@@ -98,8 +91,9 @@ void secure_release(void* p, std::size_t bytes) noexcept {
 
 void protect_process() noexcept {
 #ifdef _WIN32
+    // A crash ends the process without a dump through the handler that
+    // guard_process installs; no dialog box waits for a user either.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    ::SetUnhandledExceptionFilter(end_without_report);
 #else
 #ifdef __linux__
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
