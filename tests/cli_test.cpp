@@ -262,6 +262,64 @@ TEST(Pipes, DashIsStandardInputAndOutput) {
     ::close(log);
 }
 
+// "-" for a standard stream the caller closed is refused, as is standard
+// output when it is one of the files being read; "-x" and "--" are names
+// of files; an empty name names none. Nothing is made and an existing
+// output keeps its bytes.
+TEST(Pipes, ClosedOrOwnStandardStreamsAndNamesThatLookLikeThemAreTakenForWhatTheyAre) {
+    test::scratch_dir dir;
+    const std::string folder = dir.path().string();
+    test::write_file(dir.file("in"), test::pseudo_random(1000, 91));
+    test::write_file(dir.file("-x"), test::pseudo_random(1000, 91));
+    test::write_file(dir.file("k"), test::pseudo_random(24, 92));
+    test::write_file(dir.file("g"), test::pseudo_random(300, 93));
+    const test::bytes old{'o', 'l', 'd'};
+    struct row {
+        std::vector<std::string> args;
+        bool close_input;
+        int out_fd_flags;  // standard output: the log (0), closed (-1), or appended to "in" (O_APPEND)
+        int exit_code;
+        std::string line;  // on the run's message stream
+        std::string cause;
+    };
+    const std::vector<row> rows = {
+        {{"e", "-b", "-", "out", "k", "g", "4", "2", "100"}, true, 0, 1, "Error opening input file!",
+         "kerrow: -: standard input is closed\n"},
+        {{"e", "-s", "-", "out", "k", "g", "4"}, true, 0, 1, "Error opening input file!",
+         "kerrow: -: standard input is closed\n"},
+        {{"d", "-s", "in", "-", "k", "g", "4"}, false, -1, 1, "Error opening output file!",
+         "kerrow: -: standard output is closed\n"},
+        {{"e", "-s", "in", "-", "k", "g", "4"}, false, O_APPEND, 1,
+         "Output file must differ from the input, key and gamm files!", "kerrow: -: the same file as the input\n"},
+        {{"e", "-s", "in", "", "k", "g", "4"}, false, 0, 1, "Error opening output file!",
+         "kerrow: \"\": an empty name names no file\n"},
+        {{"e", "-s", "-x", "--", "k", "g", "4"}, false, 0, 0, "Done.", ""},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args[2] + " " + r.args[3]);
+        test::write_file(dir.file("out"), old);
+        const test::bytes input = test::read_file(dir.file("in"));
+        const int log = ::open(dir.file("log").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int err = ::open(dir.file("err").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int out = r.out_fd_flags == O_APPEND ? ::open(dir.file("in").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)
+                        : r.out_fd_flags < 0       ? -1
+                                                   : log;
+        test::run_options how;
+        how.cwd = folder;
+        how.closed_input = r.close_input;
+        EXPECT_EQ(test::wait_kerrow(test::start_kerrow(r.args, out, err, how)), r.exit_code);
+        const std::string said = test::read_all(log) + test::read_all(err);
+        EXPECT_NE(("\n" + said).find("\n" + r.line + "\n"), std::string::npos) << said;
+        if (!r.cause.empty()) EXPECT_NE(test::read_all(err).find(r.cause), std::string::npos) << test::read_all(err);
+        EXPECT_TRUE(test::read_file(dir.file("out")) == old);
+        EXPECT_TRUE(test::read_file(dir.file("in")) == input);
+        if (out != log && out >= 0) ::close(out);
+        ::close(log);
+        ::close(err);
+    }
+    EXPECT_EQ(test::read_file(dir.file("--")).size(), 1000u) << "\"--\" is a file";
+}
+
 TEST(NoticeCommand, WritesTheSameSixtyEightBytesWhateverFollows) {
     test::scratch_dir dir;
     const auto r = run_kerrow({"c"}, dir.path().string());

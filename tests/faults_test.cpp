@@ -5,6 +5,7 @@
 // count argument. A failed run must print its own line, exit 1, never print
 // "Done." and leave the input, key and gamm files as they were.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -214,7 +215,7 @@ TEST_P(Faults, InputKeyOrGammThatIsNotARegularFileIsRefusedWithoutBlocking) {
             const snapshot before({in, f.key(), f.gamm()});
             const run_result r = test::run_kerrow(ro.args(path));
             if (writer >= 0) ::close(writer);
-            EXPECT_NE(r.exit_code, 128 + SIGALRM) << "the run blocked";
+            EXPECT_NE(r.exit_code, killed_by(SIGALRM)) << "the run blocked";
             expect_failed(r, d, ro.line);
             before.expect_unchanged();
             // The input is opened first: when it is refused no output is created.
@@ -445,11 +446,20 @@ std::string unfinished_beside(const std::string& out) {
     return {};
 }
 
+int scratch_log() {
+    char log[] = "/tmp/kerrow-log-XXXXXX";
+    const int fd = ::mkstemp(log);
+    if (fd >= 0) ::unlink(log);
+    return fd;
+}
+
 // A signal in the middle of a block decryption (its result already
-// stretched to full length): an interrupt removes the unfinished result and
-// the run ends by the signal, what it had printed kept; an existing output
-// is never touched. SIGKILL can't be handled: it leaves only the unfinished
-// file. A signal the caller ignores (nohup) stays ignored.
+// stretched to full length): every signal that would end the process
+// removes the unfinished result, which is its owner's alone while it is
+// written, and the run ends by that very signal, what it had printed kept;
+// an existing output is never touched, nor is a folder moved meanwhile
+// left holding anything. SIGKILL can't be handled: it leaves only the
+// unfinished file. A signal the caller ignores (nohup) stays ignored.
 TEST(Interrupts, RemoveTheUnfinishedResultAndEndByTheSignal) {
     const files f(8u << 20);
     std::vector<std::string> seal = command(drivers[0], f.plain(), f.file("big.kbx"), f.key(), f.gamm());
@@ -457,31 +467,39 @@ TEST(Interrupts, RemoveTheUnfinishedResultAndEndByTheSignal) {
     ASSERT_EQ(run_kerrow(seal).exit_code, 0);
     struct row {
         int sig;
-        bool existing;  // an output there before the run
-        bool ignored;   // the caller ignores the signal
+        bool existing;       // an output there before the run
+        bool ignored = false;  // the caller ignores the signal
+        bool moved = false;    // the output's folder is renamed during the run
     };
     const bytes previous(10, 1);
-    for (const row& x : {row{SIGINT, false, false}, {SIGTERM, true, false}, {SIGHUP, true, false},
-                         {SIGQUIT, false, false}, {SIGKILL, true, false}, {SIGHUP, false, true}}) {
-        SCOPED_TRACE(std::to_string(x.sig) + (x.ignored ? " ignored" : ""));
-        const std::string out = f.file("out.bin");
-        fs::remove(out);
+    for (const row& x : {row{SIGINT, false}, {SIGTERM, true}, {SIGHUP, true}, {SIGQUIT, false}, {SIGKILL, true},
+                         {SIGHUP, false, true}, {SIGUSR1, true}, {SIGUSR2, false}, {SIGALRM, true},
+                         {SIGVTALRM, false}, {SIGPROF, true}, {SIGXCPU, false}, {SIGTERM, true, false, true}}) {
+        SCOPED_TRACE(std::to_string(x.sig) + (x.ignored ? " ignored" : "") + (x.moved ? " moved" : ""));
+        fs::remove_all(f.file("sub"));
+        fs::remove_all(f.file("sub-moved"));
+        fs::create_directory(f.file("sub"));
+        std::string out = f.file("sub/out.bin");
         if (x.existing) write_file(out, previous);
         std::vector<std::string> open = command(drivers[1], f.file("big.kbx"), out, f.key(), f.gamm());
         open[7] = "40";
-        char log[] = "/tmp/kerrow-int-XXXXXX";
-        const int log_fd = ::mkstemp(log);
+        const int log_fd = scratch_log();
         ASSERT_GE(log_fd, 0);
-        ::unlink(log);
         const auto old_handler = ::signal(x.sig, x.ignored ? SIG_IGN : SIG_DFL);
         const pid_t pid = start_kerrow(open, log_fd, log_fd);
         ::signal(x.sig, old_handler);
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         std::error_code ec;
         std::string unfinished;
-        while ((unfinished = unfinished_beside(out)).empty() || fs::file_size(unfinished, ec) != (8u << 20)) {
-            if (std::chrono::steady_clock::now() > give_up) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(wait_for([&] {
+            unfinished = unfinished_beside(out);
+            return !unfinished.empty() && fs::file_size(unfinished, ec) == (8u << 20) && !ec;
+        }));
+        EXPECT_EQ(fs::status(unfinished).permissions() & (fs::perms::group_all | fs::perms::others_all),
+                  fs::perms::none)
+            << "the unfinished file is its owner's alone";
+        if (x.moved) {
+            fs::rename(f.file("sub"), f.file("sub-moved"));
+            out = f.file("sub-moved/out.bin");
         }
         ::kill(pid, x.sig);
         const std::string said_status = std::to_string(wait_kerrow(pid));
@@ -494,7 +512,7 @@ TEST(Interrupts, RemoveTheUnfinishedResultAndEndByTheSignal) {
             EXPECT_EQ(read_file(out), read_file(f.plain()));
             continue;
         }
-        EXPECT_EQ(said_status, std::to_string(128 + x.sig));
+        EXPECT_EQ(said_status, std::to_string(killed_by(x.sig)));
         EXPECT_EQ(said.find("Done."), std::string::npos) << said;
         if (x.existing) {
             EXPECT_EQ(read_file(out), previous);
@@ -508,6 +526,69 @@ TEST(Interrupts, RemoveTheUnfinishedResultAndEndByTheSignal) {
             EXPECT_EQ(unfinished_beside(out), "");
             EXPECT_TRUE(has_line(said, "kerrow: interrupted; the unfinished output was removed")) << said;
         }
+    }
+}
+
+// Once the result is in place, an interrupt (here one that arrives just
+// after the rename) ends the run with status 0: the output is delivered.
+TEST(Interrupts, AfterTheResultIsInPlaceTheRunEndsWithStatusZero) {
+    if (!paused_call::available()) GTEST_SKIP() << "no preloading here";
+    const files f(1000);
+    const paused_call pause("renameat", "out.bin");
+    run_options how;
+    how.environment = pause.environment();
+    const int log_fd = scratch_log();
+    const pid_t pid = start_kerrow(command(drivers[3], f.sealed_stream(), f.file("out.bin"), f.key(), f.gamm()),
+                                   log_fd, log_fd, how);
+    ASSERT_TRUE(pause.wait_until_paused());
+    ::kill(pid, SIGINT);
+    pause.resume();
+    EXPECT_EQ(wait_kerrow(pid), 0);
+    ::close(log_fd);
+    EXPECT_TRUE(read_file(f.file("out.bin")) == read_file(f.plain()));
+}
+
+// A run writing to standard output says, when interrupted, that what it
+// wrote is incomplete; one interrupted before any file of its own exists
+// says that nothing was written. And nothing is made before the key
+// material is loaded: a run killed outright while it prepares leaves no
+// file at all.
+TEST(Interrupts, EveryInterruptedRunSaysWhatBecameOfItsOutput) {
+    const files f(8u << 20);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const int err_fd = scratch_log();
+    const pid_t to_pipe = start_kerrow(command(drivers[2], f.plain(), "-", f.key(), f.gamm()), ends[1], err_fd);
+    ::close(ends[1]);
+    // Nothing reads the pipe: the run waits on it once it is full.
+    const int capacity = ::fcntl(ends[0], F_GETPIPE_SZ);
+    EXPECT_TRUE(wait_for([&] {
+        int queued = 0;
+        return ::ioctl(ends[0], FIONREAD, &queued) == 0 && queued >= capacity;
+    }));
+    ::kill(to_pipe, SIGINT);
+    EXPECT_EQ(wait_kerrow(to_pipe), killed_by(SIGINT));
+    ::close(ends[0]);
+    EXPECT_TRUE(has_line(read_all(err_fd), "kerrow: interrupted; the output written so far is incomplete"))
+        << read_all(err_fd);
+    ::close(err_fd);
+
+    // A long preparation: a gamm file of 64 KiB mixed 20000 times.
+    write_file(f.file("long.gamm"), pseudo_random(64 * 1024, 17));
+    for (const int sig : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(sig);
+        std::vector<std::string> args = command(drivers[2], f.plain(), f.file("out.bin"), f.key(), f.file("long.gamm"));
+        args[6] = "20000";
+        const int log_fd = scratch_log();
+        const pid_t pid = start_kerrow(args, log_fd, log_fd);
+        EXPECT_TRUE(wait_for([&] { return has_line(read_all(log_fd), "Working..."); }));
+        EXPECT_EQ(unfinished_files(f.file("")), 0) << "made before the key material was loaded";
+        ::kill(pid, sig);
+        EXPECT_EQ(wait_kerrow(pid), killed_by(sig));
+        if (sig != SIGKILL) EXPECT_TRUE(has_line(read_all(log_fd), "kerrow: interrupted; nothing was written"));
+        ::close(log_fd);
+        EXPECT_EQ(unfinished_files(f.file("")), 0);
+        EXPECT_FALSE(fs::exists(f.file("out.bin")));
     }
 }
 
@@ -558,12 +639,6 @@ pid_t start_long_encryption(const files& f, const std::string& cwd, int log_fd) 
     return pid;
 }
 
-int scratch_log() {
-    char log[] = "/tmp/kerrow-log-XXXXXX";
-    const int fd = ::mkstemp(log);
-    if (fd >= 0) ::unlink(log);
-    return fd;
-}
 
 // SIGQUIT dumps core by default; with no limit on core files, a run that
 // holds the key must still leave none behind.
@@ -589,7 +664,7 @@ TEST(KeyInMemory, NoCoreFileEvenWithoutACoreLimit) {
     const pid_t pid = start_long_encryption(f, cwd.path().string(), log_fd);
     ::setrlimit(RLIMIT_CORE, &old);
     ::kill(pid, SIGQUIT);
-    EXPECT_EQ(wait_kerrow(pid), 128 + SIGQUIT);
+    EXPECT_EQ(wait_kerrow(pid), killed_by(SIGQUIT));
     ::close(log_fd);
     EXPECT_TRUE(fs::is_empty(cwd.path())) << "a core file was written";
 }
@@ -634,7 +709,7 @@ TEST(KeyInMemory, MappedOutOfDumpsAndLocked) {
         std::fclose(status);
     }
     ::kill(pid, SIGTERM);
-    EXPECT_EQ(wait_kerrow(pid), 128 + SIGTERM);
+    EXPECT_EQ(wait_kerrow(pid), killed_by(SIGTERM));
     ::close(log_fd);
     // A process that is not dumpable keeps its mappings from other users.
     if (excluded < 0) {

@@ -95,6 +95,16 @@ TEST(OutputFile, ReplacesTheOldContentOnlyOnCommit) {
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("o").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "a replaced output keeps its mode";
+
+    // A name as long as a folder takes: the unfinished file's name is cut
+    // to fit beside it.
+    const std::string longest = dir.file(std::string(255, 'n'));
+    output_file l;
+    ASSERT_TRUE(l.open(longest.c_str()));
+    ASSERT_TRUE(l.begin_result(false));
+    ASSERT_TRUE(l.write("x", 1));
+    ASSERT_TRUE(l.commit());
+    EXPECT_EQ(test::read_file(longest), test::bytes{'x'});
 }
 
 // A device has no length to set; a FIFO takes a stream of bytes but no

@@ -1,12 +1,15 @@
 // Runs of the built binary on POSIX systems: fork, exec and wait.
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <utility>
-
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include "support/test_support.hpp"
 
@@ -21,8 +24,7 @@ std::string read_all(int fd) {
     return s;
 }
 
-pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
-                   const std::string& cwd, unsigned deadline_seconds, int in_fd) {
+pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd, const run_options& how) {
     std::vector<std::string> copies(args);
     std::string bin = KERROW_BIN;
 #ifdef KERROW_EMULATOR
@@ -35,12 +37,17 @@ pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
 #endif
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> environment(how.environment);
 
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        ::dup2(in_fd >= 0 ? in_fd : ::open("/dev/null", O_RDONLY), 0);
+        if (how.closed_input) {
+            ::close(0);
+        } else {
+            ::dup2(how.in_fd >= 0 ? how.in_fd : ::open("/dev/null", O_RDONLY), 0);
+        }
         for (const auto& [from, to] : {std::pair{out_fd, 1}, {err_fd, 2}}) {
             if (from < 0) {
                 ::close(to);
@@ -48,23 +55,35 @@ pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
                 ::dup2(from, to);
             }
         }
-        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
-        ::alarm(deadline_seconds);
+        if (!how.cwd.empty() && ::chdir(how.cwd.c_str()) != 0) ::_exit(127);
+        for (auto& v : environment) ::putenv(v.data());
+        if (how.user != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(how.user) != 0 || ::setuid(how.user) != 0)) {
+            ::_exit(127);
+        }
+        ::alarm(how.deadline_seconds);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     return pid;
 }
 
+pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd, const std::string& cwd,
+                   unsigned deadline_seconds, int in_fd) {
+    run_options how;
+    how.cwd = cwd;
+    how.deadline_seconds = deadline_seconds;
+    how.in_fd = in_fd;
+    return start_kerrow(args, out_fd, err_fd, how);
+}
+
 int wait_kerrow(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : killed_by(WTERMSIG(status));
 }
 
-run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd,
-                      const std::string& stdin_path) {
+run_result run_kerrow(const std::vector<std::string>& args, const run_options& how) {
     // Output goes through files, so a large output can't fill a pipe and stall.
     char out_tmpl[] = "/tmp/kerrow-out-XXXXXX";
     char err_tmpl[] = "/tmp/kerrow-err-XXXXXX";
@@ -74,14 +93,62 @@ run_result run_kerrow(const std::vector<std::string>& args, const std::string& c
     ::unlink(out_tmpl);
     ::unlink(err_tmpl);
     run_result r;
-    const int in_fd = stdin_path.empty() ? -1 : ::open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
-    r.exit_code = wait_kerrow(start_kerrow(args, out_fd, err_fd, cwd, 120, in_fd));
-    if (in_fd >= 0) ::close(in_fd);
+    r.exit_code = wait_kerrow(start_kerrow(args, out_fd, err_fd, how));
     r.out = read_all(out_fd);
     r.err = read_all(err_fd);
     ::close(out_fd);
     ::close(err_fd);
     return r;
 }
+
+run_result run_kerrow(const std::vector<std::string>& args, const std::string& cwd,
+                      const std::string& stdin_path) {
+    run_options how;
+    how.cwd = cwd;
+    how.in_fd = stdin_path.empty() ? -1 : ::open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+    run_result r = run_kerrow(args, how);
+    if (how.in_fd >= 0) ::close(how.in_fd);
+    return r;
+}
+
+bool wait_for(const std::function<bool()>& ready, int seconds) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > give_up) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+paused_call::paused_call(const std::string& call, const std::string& name) {
+    // Runs as another user make the marks too.
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+    env_ = {"KERROW_PAUSE_CALL=" + call, "KERROW_PAUSE_NAME=" + name, "KERROW_PAUSED=" + dir_.file("paused"),
+            "KERROW_RESUME=" + dir_.file("resume")};
+#ifdef KERROW_PAUSE_LIB
+    env_.push_back(std::string("LD_PRELOAD=") + KERROW_PAUSE_LIB);
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+    // The preloaded library comes before the sanitizer's runtime.
+    const char* options = std::getenv("ASAN_OPTIONS");
+    env_.push_back(std::string("ASAN_OPTIONS=") + (options != nullptr ? options : "") + ":verify_asan_link_order=0");
+#endif
+}
+
+paused_call::~paused_call() { resume(); }
+
+bool paused_call::available() {
+#if defined(KERROW_PAUSE_LIB) && defined(__GLIBC__) && !defined(KERROW_EMULATOR)
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool paused_call::wait_until_paused() const {
+    return wait_for([this] { return std::filesystem::exists(dir_.file("paused")); });
+}
+
+void paused_call::resume() const { write_file(dir_.file("resume"), {}); }
 
 }  // namespace kerrow::test

@@ -8,6 +8,7 @@
 #endif
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,14 +55,53 @@ run_result run_kerrow(const std::vector<std::string>& args, const std::string& c
 
 #ifndef _WIN32  // what the tests that run only on POSIX systems need
 
-// Starts the built binary with standard input on `in_fd` (/dev/null when
-// below 0) and standard output and error on the given descriptors (closed
-// where one is below 0). An alarm ends a run that outlives
-// `deadline_seconds` (one blocked on a FIFO, say), so no run stalls the suite.
-pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd,
-                   const std::string& cwd = "", unsigned deadline_seconds = 120, int in_fd = -1);
-// Waits for a started run: its exit code, or 128 + the signal that ended it.
+// How a run is started beyond its arguments: its folder, standard input
+// (/dev/null when below 0; closed when closed_input), an alarm that ends a
+// run that outlives `deadline_seconds` (one blocked on a FIFO, say), the user
+// it runs as (this one when 0; switching needs root), and variables added
+// to its environment.
+struct run_options {
+    std::string cwd;
+    unsigned deadline_seconds = 120;
+    int in_fd = -1;
+    bool closed_input = false;
+    uid_t user = 0;
+    std::vector<std::string> environment;
+};
+
+// Starts the built binary with standard output and error on the given
+// descriptors (closed where one is below 0).
+pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd, const run_options& how);
+pid_t start_kerrow(const std::vector<std::string>& args, int out_fd, int err_fd, const std::string& cwd = "",
+                   unsigned deadline_seconds = 120, int in_fd = -1);
+// Waits for a started run: its exit code, or killed_by(the signal) when a
+// signal ended it.
 int wait_kerrow(pid_t pid);
+constexpr int killed_by(int sig) { return 256 + sig; }
+// Runs the binary with its output collected, as run_kerrow does.
+run_result run_kerrow(const std::vector<std::string>& args, const run_options& how);
+
+// Makes the next run started with `pause_at_call(...)` in its environment
+// stop inside the first call of `call` ("openat" or "renameat") on an entry
+// named `name`, until resume(): the moment a race needs, made exact. Linux
+// with glibc only; where the library can't be preloaded, available() is false.
+class paused_call {
+public:
+    paused_call(const std::string& call, const std::string& name);
+    ~paused_call();
+    static bool available();
+    const std::vector<std::string>& environment() const { return env_; }
+    // Waits until the run has made the call (false after 60 s).
+    bool wait_until_paused() const;
+    void resume() const;
+
+private:
+    scratch_dir dir_;
+    std::vector<std::string> env_;
+};
+
+// Polls until `ready` holds, for at most `seconds`; gives what it last said.
+bool wait_for(const std::function<bool()>& ready, int seconds = 60);
 // Everything in an open file, from its start.
 std::string read_all(int fd);
 
