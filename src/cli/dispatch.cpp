@@ -139,6 +139,16 @@ void warn_ignored(int argc, int first, const char* uses) {
     }
 }
 
+// What --help tells beyond the usage text: what becomes of the output.
+constexpr const char* help_notes =
+    "\n"
+    "The result goes to a new file beside the out file, readable by you alone, and replaces\n"
+    "the out file only when the run succeeds: a failure, a failed key check or an interrupt\n"
+    "leaves every file as it was. An out file whose folder can't take a new file, or another\n"
+    "user's file in a sticky folder such as /tmp, is refused before anything is written.\n"
+    "- as the in file is standard input; as the out file (stream mode), standard output.\n"
+    "More in the manual page: man kerrow\n";
+
 constexpr int no_query = -1;
 
 // `--help`, `-h` and `--version` as the first argument: alone, the usage
@@ -158,6 +168,7 @@ int answered_query(int argc, const char* const* argv) {
     if (help) {
         say(usage_text);
         say("\n");
+        say(help_notes);
     } else {
         say("kerrow " KERROW_VERSION "\n");
     }
