@@ -189,13 +189,18 @@ void guard_process() {
         sigaddset(&act.sa_mask, sig);
         if (!is_fault(sig)) sigaddset(&interrupts, sig);
     });
+    // Set and read back in one call each; a signal the caller ignores
+    // (nohup, say) is given back to its being ignored. Meanwhile they wait,
+    // and one that is ignored again is dropped.
+    sigset_t before;
+    ::pthread_sigmask(SIG_BLOCK, &interrupts, &before);
     for_each_ending_signal([](int sig) {
-        if (sig <= 0 || sig >= signal_count) return;
-        if (::sigaction(sig, nullptr, &previous[sig]) != 0) return;
-        // A signal the caller ignores (nohup, say) stays ignored.
-        if (previous[sig].sa_handler == SIG_IGN && (previous[sig].sa_flags & SA_SIGINFO) == 0) return;
-        ::sigaction(sig, &act, nullptr);
+        if (sig <= 0 || sig >= signal_count || ::sigaction(sig, &act, &previous[sig]) != 0) return;
+        if (previous[sig].sa_handler == SIG_IGN && (previous[sig].sa_flags & SA_SIGINFO) == 0) {
+            ::sigaction(sig, &previous[sig], nullptr);
+        }
     });
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 }  // namespace kerrow
