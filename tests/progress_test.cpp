@@ -199,6 +199,17 @@ TEST_F(ProgressLine, NothingOnTerminalWhenARunFailsBeforeTheData) {
     EXPECT_EQ(r.terminal, "kerrow: gcyc \"0\": must not be 0\n") << "the cause, and no progress line";
 }
 
+TEST_F(ProgressLine, NamesNotUtf8AreEscapedOnTheTerminalOnly) {
+    // Standard output in a file keeps the name's bytes; the cause line on
+    // the terminal escapes them.
+    const std::string odd = dir.file("x\xff");
+    write_file(odd, {});
+    const terminal_run r = run_on_terminal({"e", "-s", odd, dir.file("o"), odd, gamm, "4"}, false);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("In file:\t" + odd + "   0 bytes\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.terminal, "kerrow: '" + dir.file("x") + "'$'\\377': empty\n");
+}
+
 TEST(ShownName, OrdinaryNamesAsTheyAreOthersQuotedAsLsDoes) {
     struct row {
         std::string name;

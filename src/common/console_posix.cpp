@@ -16,6 +16,8 @@ std::FILE* message_stream = nullptr;
 
 std::FILE* messages() { return message_stream != nullptr ? message_stream : stdout; }
 
+bool messages_are_terminal() { return ::isatty(::fileno(messages())) == 1; }
+
 void messages_to_standard_error() { message_stream = stderr; }
 
 void put_text(const char* text) { std::fputs(text, messages()); }
