@@ -50,8 +50,10 @@ forged=$'\nDone.Successfuly decrypted.\n'
 
 # Names with spaces, a newline, a leading dash, quotes, a backslash, bytes that
 # are not UTF-8, an escape sequence and a forged closing line; nested and
-# empty folders; links to a file, to a folder and to nothing; files of 0, 1,
-# 5 and a few thousand bytes, one with a time of its own, others with modes.
+# empty folders; links to a file, to a folder, to nothing, and one named as a
+# container beside its file, which points out of the tree (no run may write
+# through it); files of 0, 1, 5 and a few thousand bytes, one with a time of
+# its own, others with modes.
 make_tree() {
   mkdir -p photos/deep/er/still photos/deep/void photos/empty
   cd photos
@@ -69,6 +71,8 @@ make_tree() {
   ln -s 'deep/er/still/four thousand' link
   ln -s deep folder-link
   ln -s nowhere dangling
+  printf 'bee' > b
+  ln -s "$work/outside" b.kbx
   chmod 600 one
   chmod 751 ./-five
   touch -d '2001-02-03 04:05:06.123456789' one
@@ -122,6 +126,7 @@ for shell in sh bash; do
   mkdir "$work/$shell"
   cd "$work/$shell"
   make_tree
+  printf 'outside' > "$work/outside"
 
   recipe "$shell" 1
   expect_out "exit status: 0" "encryption"
@@ -139,6 +144,7 @@ for shell in sh bash; do
   same_files photos photos.restored
   recipe "$shell" 3
   expect_out "every file is back, byte for byte" "comparison"
+  [ "$(cat "$work/outside")" = outside ] || fail "$shell: a run wrote through a link"
 
   # A new tree only: one that exists is refused before any file.
   recipe "$shell" 1
