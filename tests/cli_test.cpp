@@ -167,6 +167,8 @@ TEST(CommandLine, DriverFailuresAddTheirLineTheUsageAndTheCause) {
         std::string cause;
     };
     const std::string missing = "kerrow: /nonexistent/in: No such file or directory\n";
+    const std::string fake_done = "\nDone.Successfuly decrypted.\n", clear_screen = "\033[2J\033[H",
+                      ordinary = "caf\u00e9 \u2116 2 \\ it's.txt";
     const std::vector<failing> cases = {
         {{"e", "-b", "/nonexistent/in", "out", "k", "g", "4", "2", "10000"}, "Error opening input file!\n", "Error encrypting file!\n", missing},
         {{"d", "-b", "/nonexistent/in", "out", "k", "g", "4", "2", "10000"}, "Error opening Ciphertext file!\n", "Error decrypting file!\n", missing},
@@ -184,7 +186,22 @@ TEST(CommandLine, DriverFailuresAddTheirLineTheUsageAndTheCause) {
         {{"e", "-b", "/nonexistent/in", "-", "k", "g", "4", "2", "10000"},
          "Standard output can't be written here: block mode writes its output at positions!\n",
          "Error encrypting file!\n", "kerrow: -: block mode needs a file as its output\n"},
+        // Names that would forge a line or drive the terminal show quoted,
+        // as ls quotes them; ordinary names show as they are. Each is an
+        // empty file, given as the key too, so the cause names it.
+        {{"e", "-s", fake_done, fake_done + ".kst", fake_done, "g", "4"},
+         "In file:\t''$'\\n''Done.Successfuly decrypted.'$'\\n'   0 bytes\n"
+         "Out file:\t''$'\\n''Done.Successfuly decrypted.'$'\\n''.kst'\nWorking...\nKey file is empty!\n",
+         "Error processing file!\n", "kerrow: ''$'\\n''Done.Successfuly decrypted.'$'\\n': empty\n"},
+        {{"e", "-b", clear_screen, clear_screen + ".kbx", clear_screen, "g", "4", "2", "10000"},
+         "In file:\t''$'\\033''[2J'$'\\033''[H'   0 bytes\n"
+         "Out file:\t''$'\\033''[2J'$'\\033''[H.kbx'\nWorking...\nKey file is empty!\n",
+         "Error encrypting file!\n", "kerrow: ''$'\\033''[2J'$'\\033''[H': empty\n"},
+        {{"e", "-s", ordinary, ordinary + ".kst", ordinary, "g", "4"},
+         "In file:\t" + ordinary + "   0 bytes\nOut file:\t" + ordinary + ".kst\nWorking...\nKey file is empty!\n",
+         "Error processing file!\n", "kerrow: " + ordinary + ": empty\n"},
     };
+    for (const std::string& name : {fake_done, clear_screen, ordinary}) test::write_file(dir.file(name), {});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[2]);
         const auto r = run_kerrow(c.args, folder);
@@ -195,7 +212,7 @@ TEST(CommandLine, DriverFailuresAddTheirLineTheUsageAndTheCause) {
         if (c.args[3] != "-") {
             EXPECT_EQ(r.err, c.cause);
         }
-        EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file(c.args[3])));
     }
     // Too few descriptors for the run's files: named as the cause.
     test::write_file(dir.file("in"), {1, 2, 3, 4, 5});

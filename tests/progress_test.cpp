@@ -1,6 +1,8 @@
-// The progress line: shown on standard error only when it is a terminal and
-// the input is larger than 64 MiB, cleared before every line on standard
-// output, and never a byte of standard output changed by it.
+// What the console shows. The progress line: shown on standard error only
+// when it is a terminal and the input is larger than 64 MiB, cleared before
+// every line on standard output, and never a byte of standard output changed
+// by it. Names in message lines: quoted where a character could break the
+// line or act on the terminal.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -15,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/progress.hpp"
+#include "common/shown_name.hpp"
 #include "support/test_support.hpp"
 
 namespace kerrow::test {
@@ -194,6 +197,48 @@ TEST_F(ProgressLine, NothingOnTerminalWhenARunFailsBeforeTheData) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.out.find("Working...\nValue must be integer!\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.terminal, "kerrow: gcyc \"0\": must not be 0\n") << "the cause, and no progress line";
+}
+
+TEST_F(ProgressLine, NamesNotUtf8AreEscapedOnTheTerminalOnly) {
+    // Standard output in a file keeps the name's bytes; the cause line on
+    // the terminal escapes them.
+    const std::string odd = dir.file("x\xff");
+    write_file(odd, {});
+    const terminal_run r = run_on_terminal({"e", "-s", odd, dir.file("o"), odd, gamm, "4"}, false);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("In file:\t" + odd + "   0 bytes\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.terminal, "kerrow: '" + dir.file("x") + "'$'\\377': empty\n");
+}
+
+TEST(ShownName, OrdinaryNamesAsTheyAreOthersQuotedAsLsDoes) {
+    struct row {
+        std::string name;
+        std::string elsewhere;    // shown on a file or pipe
+        std::string on_terminal;  // where it differs, else empty
+    };
+    // Each quoted form is what `ls --quoting-style=shell-escape` shows.
+    const row rows[] = {
+        {"notes.txt", "notes.txt", ""},
+        {"my photos/caf\u00e9 2026 \\ it's.jpg", "my photos/caf\u00e9 2026 \\ it's.jpg", ""},
+        {"\u00a0\U0001F600", "\u00a0\U0001F600", ""},  // past the C1 range; four bytes
+        {"\nDone.Successfuly decrypted.\n", "''$'\\n''Done.Successfuly decrypted.'$'\\n'", ""},
+        {"e\033[31mred", "'e'$'\\033''[31mred'", ""},
+        {"a\ab\bc\vd\fe\rf\002g\037h\t",
+         "'a'$'\\a''b'$'\\b''c'$'\\v''d'$'\\f''e'$'\\r''f'$'\\002''g'$'\\037''h'$'\\t'", ""},
+        {"del\177", "'del'$'\\177'", ""},
+        {"c1\u009bz", "'c1'$'\\302\\233''z'", ""},
+        {"q'x\ny", "'q'\\''x'$'\\n''y'", ""},
+        {"'\n'", "''\\'''$'\\n'\\'''", ""},
+        {"x\xffy", "x\xffy", "'x'$'\\377''y'"},
+        {"\xff\n", "'\xff'$'\\n'", "''$'\\377\\n'"},
+        // Overlong, a surrogate, past U+10FFFF, cut short.
+        {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82", "\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82",
+         "''$'\\300\\257\\355\\240\\200\\364\\220\\200\\200\\342\\202'"},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(shown_name(r.name, false), r.elsewhere) << r.name;
+        EXPECT_EQ(shown_name(r.name, true), r.on_terminal.empty() ? r.elsewhere : r.on_terminal) << r.name;
+    }
 }
 
 }  // namespace

@@ -16,6 +16,11 @@ std::FILE* message_stream = nullptr;
 
 std::FILE* messages() { return message_stream != nullptr ? message_stream : stdout; }
 
+// The messages go to one of the two standard streams.
+bool messages_are_terminal() {
+    return ::isatty(messages() == stderr ? STDERR_FILENO : STDOUT_FILENO) == 1;
+}
+
 void messages_to_standard_error() { message_stream = stderr; }
 
 void put_text(const char* text) { std::fputs(text, messages()); }

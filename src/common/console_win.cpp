@@ -32,6 +32,8 @@ void messages_to_standard_error() { message_stream = stderr; }
 // _isatty would take NUL for a terminal too.
 bool error_is_terminal() { return console_of(stderr) != nullptr; }
 
+bool messages_are_terminal() { return console_of(messages()) != nullptr; }
+
 void put_text(const char* text) {
     const HANDLE console = console_of(messages());
     std::wstring wide;

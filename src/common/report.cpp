@@ -2,15 +2,25 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "common/console.hpp"
 #include "common/progress.hpp"
+#include "common/shown_name.hpp"
 
 namespace kerrow {
 
 namespace {
 
 std::string cause;
+
+// A name as shown on a stream. Only a name that is not UTF-8 shows differently
+// on a terminal, and asking whether the stream is one costs a system call:
+// other names skip it.
+std::string shown(const char* name, bool (*is_terminal)()) {
+    const std::string_view text(name);
+    return shown_name(text, !is_utf8(text) && is_terminal());
+}
 
 }  // namespace
 
@@ -20,7 +30,7 @@ void say(const char* line) {
 }
 
 void note_cause(const char* subject, const char* reason) {
-    if (cause.empty()) cause = std::string("kerrow: ") + subject + ": " + reason + "\n";
+    if (cause.empty()) cause = "kerrow: " + shown(subject, error_is_terminal) + ": " + reason + "\n";
 }
 
 void print_cause() {
@@ -42,9 +52,9 @@ void print_start(const char* in_path, std::int64_t length, const char* out_path)
     }
     std::FILE* out = messages();
     std::fputs("In file:\t", out);
-    put_text(in_path);
+    put_text(shown(in_path, messages_are_terminal).c_str());
     std::fputs(count, out);
-    put_text(out_path);
+    put_text(shown(out_path, messages_are_terminal).c_str());
     std::fputs("\nWorking...\n", out);
 }
 
