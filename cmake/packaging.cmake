@@ -14,10 +14,11 @@ set(KERROW_MAINTAINER "kerrow developers <maintainers@kerrow.example.org>"
     CACHE STRING "Maintainer of the Debian package: name <address>")
 
 install(TARGETS kerrow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# Each shell's completion where that shell looks for one under /usr: zsh's
-# vendor-completions folder is in Debian's fpath (as /usr/local's
-# site-functions is, for the admin's own files), fish reads
-# vendor_completions.d under every folder of XDG_DATA_DIRS.
+# Each shell's completion where that shell looks for one under /usr:
+# bash-completion under each folder of XDG_DATA_DIRS (by default /usr/local/share
+# and /usr/share), zsh in vendor-completions, which Debian's fpath holds for
+# packages, fish in vendor_completions.d under /usr/share (and each folder
+# of XDG_DATA_DIRS, where that is set).
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/kerrow.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kerrow)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/kerrow.zsh
