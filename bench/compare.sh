@@ -4,14 +4,16 @@
 # each case (gcyc 4, mcyc 2, block length 10000) with kerrow's CPU seconds
 # (user + system) beside its wall seconds; then a 4 KiB file through each
 # driver against `cp` of the same file, two block encryptions at once against
-# one, and the kernel benchmarks when they are built. Each row shows its goal.
+# one, what large counts cost against the usual ones, and the kernel
+# benchmarks when they are built. Each row shows its goal.
 #
 #   bench/compare.sh                    uses build/kerrow (BUILD_DIR=build)
 #   BUILD_DIR=build-x bench/compare.sh  another build folder
 #   KERROW=/path/to/kerrow bench/compare.sh
 #   RUNS=7 (runs per case and tool), MIB=64 (input size), SMALL_RUNS=101
 #   (runs per small-file case), STRICT=1 (exit 1 when a figure is over its
-#   target or goal)
+#   target or goal), COUNTS=0 (leave out the large counts, which take about
+#   RUNS x 3 s here) or COUNTS=only (those alone; no openssl needed)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,8 +23,13 @@ RUNS=${RUNS:-7}
 MIB=${MIB:-64}
 SMALL_RUNS=${SMALL_RUNS:-101}
 STRICT=${STRICT:-0}
+COUNTS=${COUNTS:-1}
+case $COUNTS in
+    0 | 1 | only) ;;
+    *) echo "compare.sh: COUNTS is 0, 1 or only, not $COUNTS" >&2; exit 2 ;;
+esac
 
-if ! command -v openssl >/dev/null 2>&1; then
+if [[ $COUNTS != only ]] && ! command -v openssl >/dev/null 2>&1; then
     echo "compare.sh: openssl is not installed; it is the reference these timings compare against." >&2
     exit 2
 fi
@@ -41,6 +48,64 @@ fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+# Wall time of one command in seconds; its output file is removed first so
+# that every run writes a new file.
+wall() {
+    rm -f "$tmp/out"
+    local start=$EPOCHREALTIME
+    "$@" >/dev/null
+    local end=$EPOCHREALTIME
+    echo "$start $end" | awk '{ printf "%.6f\n", $2 - $1 }'
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# What a mistyped count costs, in terms a user can weigh: a large mcyc
+# against the usual 2 on the same 16 MiB file, and gcyc 1000000 (whose
+# preparation is the whole run on a 4 KiB input) against a whole usual run
+# (gcyc 4, mcyc 2, block length 10000) on 16 MiB, and so as the MiB that
+# such a run would encrypt in the same time. Both with the key and gamm
+# sizes the README proposes, 64 B and 4 KiB. No goal: these tell, not test.
+large_counts() {
+    head -c $((16 << 20)) /dev/urandom >"$tmp/count_plain"
+    head -c 4096 /dev/urandom >"$tmp/count_small"
+    head -c 64 /dev/urandom >"$tmp/count_key"
+    head -c 4096 /dev/urandom >"$tmp/count_gamm"
+    local usual=("$tmp/count_key" "$tmp/count_gamm" 4 2 10000)
+    local many=() usuals=() mcyc_ratios=() gcyc_ratios=() r m u g
+    for ((r = 0; r < RUNS; r++)); do
+        m=$(wall "$KERROW" e -b "$tmp/count_plain" "$tmp/out" "$tmp/count_key" "$tmp/count_gamm" 4 20 10000)
+        u=$(wall "$KERROW" e -b "$tmp/count_plain" "$tmp/out" "${usual[@]}")
+        g=$(wall "$KERROW" e -b "$tmp/count_small" "$tmp/out" "$tmp/count_key" "$tmp/count_gamm" 1000000 2 10000)
+        many+=("$g")
+        usuals+=("$u")
+        mcyc_ratios+=("$(awk -v a="$m" -v b="$u" 'BEGIN { printf "%.4f", a / b }')")
+        gcyc_ratios+=("$(awk -v a="$g" -v b="$u" 'BEGIN { printf "%.4f", a / b }')")
+    done
+    echo
+    printf 'Large counts in block encryption (64 B key, 4 KiB gamm), median and range of %d alternating runs\n' "$RUNS"
+    printf '%-56s %8s %8s %8s\n' case ratio lowest highest
+    # row NAME SCALE DIGITS RATIO...: the median, lowest and highest ratio,
+    # each times SCALE.
+    row() {
+        local name=$1 scale=$2 digits=$3
+        shift 3
+        printf '%s\n' "$@" | sort -g | awk -v name="$name" -v s="$scale" -v d="$digits" '{ v[NR] = $1 * s }
+            END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+                  f = "%8." d "f"; printf "%-56s " f " " f " " f "\n", name, m, v[1], v[NR] }'
+    }
+    row "16 MiB: mcyc 20 over mcyc 2" 1 2 "${mcyc_ratios[@]}"
+    row "gcyc 1000000 on 4 KiB over usual counts on 16 MiB" 1 2 "${gcyc_ratios[@]}"
+    row "  so gcyc 1000000 costs as much as usual counts on MiB" 16 0 "${gcyc_ratios[@]}"
+    printf '%-56s %8.3f s (usual counts on 16 MiB: %.3f s)\n' "  gcyc 1000000 on 4 KiB, median" \
+        "$(printf '%s\n' "${many[@]}" | median)" "$(printf '%s\n' "${usuals[@]}" | median)"
+}
+
+if [[ $COUNTS == only ]]; then
+    large_counts
+    exit 0
+fi
+
 head -c $((MIB << 20)) /dev/urandom >"$tmp/plain"
 head -c 256 /dev/urandom >"$tmp/key256"
 head -c 4096 /dev/urandom >"$tmp/gamm4k"
@@ -56,16 +121,6 @@ for size in 256 100; do
     "$KERROW" e -b "$tmp/plain" "$tmp/block$size" "$tmp/key$size" "$tmp/$gamm" 4 2 10000 >/dev/null
 done
 
-# Wall time of one command in seconds; its output file is removed first so
-# that every run writes a new file.
-wall() {
-    rm -f "$tmp/out"
-    local start=$EPOCHREALTIME
-    "$@" >/dev/null
-    local end=$EPOCHREALTIME
-    echo "$start $end" | awk '{ printf "%.6f\n", $2 - $1 }'
-}
-
 # Wall seconds and CPU seconds (user + system, all threads) of one command,
 # its output file removed first.
 wall_and_cpu() {
@@ -74,8 +129,6 @@ wall_and_cpu() {
     times=$({ time "$@" >/dev/null; } 2>&1)
     echo "$times" | awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }'
 }
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 over=0
 # mark_if_over VALUE GOAL: sets $mark to "  over" for a figure over its goal
@@ -201,6 +254,8 @@ mark_if_over "$ratio" 1.2
 printf '%-34s %10.3f %10.3f %8.2f %8.2f%s\n' "block enc mcyc 2, 256 B / 4 KiB" \
     "$(printf '%s\n' "${one_times[@]}" | median)" "$(printf '%s\n' "${two_times[@]}" | median)" \
     "$ratio" 1.2 "$mark"
+
+[[ $COUNTS == 0 ]] || large_counts
 
 bench="$(dirname "$KERROW")/bench/kerrow_bench"
 if [[ -x "$bench" ]]; then

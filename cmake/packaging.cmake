@@ -1,4 +1,4 @@
-# Installation of the binary, its manual page, bash completion, changelog and
+# Installation of the binary, its manual page, shell completions, changelog and
 # copyright file, and the Debian package that `make package` builds with
 # CPack from the same rules; on Windows the archive that `make
 # package-windows` builds.
@@ -14,8 +14,17 @@ set(KERROW_MAINTAINER "kerrow developers <maintainers@kerrow.example.org>"
     CACHE STRING "Maintainer of the Debian package: name <address>")
 
 install(TARGETS kerrow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Each shell's completion where that shell looks for one under /usr:
+# bash-completion under each folder of XDG_DATA_DIRS (by default /usr/local/share
+# and /usr/share), zsh in vendor-completions, which Debian's fpath holds for
+# packages, fish in vendor_completions.d under /usr/share (and each folder
+# of XDG_DATA_DIRS, where that is set).
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/kerrow.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kerrow)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/kerrow.zsh
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions RENAME _kerrow)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/kerrow.fish
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

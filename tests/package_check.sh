@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks the Debian package that `make package` built: unpacks it into a
-# scratch root with dpkg -x, checks that the binary, the manual page, the bash
-# completion, the changelog and the copyright file are in it, round-trips the
-# bundled sample through the unpacked binary in both modes, and runs lintian
-# when it is installed (any error or warning fails, except those that only
-# quote the tool's own message texts).
+# scratch root with dpkg -x, checks that the binary, the manual page, the bash,
+# zsh and fish completions, the changelog and the copyright file are in it,
+# round-trips the bundled sample through the unpacked binary in both modes,
+# and runs lintian when it is installed (any error or warning fails, except
+# those that only quote the tool's own message texts).
 #
 # Usage: tests/package_check.sh <build dir>
 set -euo pipefail
@@ -33,19 +33,24 @@ dpkg -x "${deb}" "${root}/tree"
 tree="${root}/tree/usr"
 bin="${tree}/bin/kerrow"
 [[ -x ${bin} ]] || fail "no executable usr/bin/kerrow in ${deb##*/}"
-for file in share/man/man1/kerrow.1.gz share/doc/kerrow/changelog.gz share/doc/kerrow/copyright \
-    share/bash-completion/completions/kerrow; do
+for file in share/man/man1/kerrow.1.gz share/doc/kerrow/changelog.gz share/doc/kerrow/copyright; do
     [[ -f ${tree}/${file} ]] || fail "no usr/${file} in ${deb##*/}"
 done
 gzip -dc "${tree}/share/man/man1/kerrow.1.gz" | cmp -s - "${repo_root}/man/kerrow.1" \
     || fail "the packaged manual page differs from man/kerrow.1"
-cmp -s "${tree}/share/bash-completion/completions/kerrow" "${repo_root}/completion/kerrow.bash" \
-    || fail "the packaged bash completion differs from completion/kerrow.bash"
+# Each completion under the name and in the folder where its shell looks.
+for pair in bash:share/bash-completion/completions/kerrow zsh:share/zsh/vendor-completions/_kerrow \
+    fish:share/fish/vendor_completions.d/kerrow.fish; do
+    source_file=completion/kerrow.${pair%%:*} file=${pair#*:}
+    [[ -f ${tree}/${file} ]] || fail "no usr/${file} in ${deb##*/}"
+    cmp -s "${tree}/${file}" "${repo_root}/${source_file}" \
+        || fail "the packaged usr/${file} differs from ${source_file}"
+done
 
-# The completion loads in bash and offers the directions first.
+# The bash completion loads in bash and offers the commands first.
 offered=$(bash -c 'source "$1" && COMP_WORDS=(kerrow "") COMP_CWORD=1 && _kerrow && echo "${COMPREPLY[*]}"' \
     _ "${tree}/share/bash-completion/completions/kerrow") || true
-[[ ${offered} == "e d c" ]] || fail "the bash completion offers '${offered}' after kerrow, not 'e d c'"
+[[ ${offered} == "e d c k" ]] || fail "the bash completion offers '${offered}' after kerrow, not 'e d c k'"
 
 # The version the binary reports (after its banner) is the package's, and the
 # changelog's latest entry is for it.

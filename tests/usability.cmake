@@ -27,3 +27,14 @@ add_test(NAME version_strings_agree
       { echo "$changelog: the latest entry is not for $v"; exit 1; }
   ]=] sh ${PROJECT_VERSION} ${kerrow_man_page} ${PROJECT_SOURCE_DIR}/README.md
       ${PROJECT_SOURCE_DIR}/packaging/changelog)
+
+# Each shell's completion, installed into a scratch prefix and found there
+# as that shell finds an installed one, completes the commands, the modes
+# and the file names in a folder of known files. A shell that is missing
+# fails its test with a line that says what to install.
+foreach(shell bash bash-completion zsh fish)
+  string(REPLACE "-" "_" name completion_${shell})
+  add_test(NAME ${name}
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/completion_check.sh ${shell} ${PROJECT_BINARY_DIR} ${CMAKE_COMMAND})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 60)
+endforeach()
