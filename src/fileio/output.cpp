@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/console.hpp"
 #include "common/report.hpp"
+#include "common/shown_name.hpp"
 #include "fileio/fileio.hpp"
 #include "fileio/output_system.hpp"
 #include "fileio/process.hpp"
@@ -174,12 +176,15 @@ void output_file::abandon() noexcept {
         disarm_removal(removal_);
         close_quietly(handle_);
         if (!remove_unfinished(place_, unfinished_, unfinished_id_)) {
-            std::fputs("kerrow: the unfinished output could not be removed: ", stderr);
-            if (place_.folder != no_file) {
-                std::fputs(place_.folder_path.c_str(), stderr);
-                std::fputs("/", stderr);
+            std::fputs("kerrow: the unfinished output could not be removed", stderr);
+            try {
+                // Named as the user can find it: in its folder, where the
+                // system names it by a handle.
+                const std::string name =
+                    place_.folder != no_file ? place_.folder_path + "/" + unfinished_ : unfinished_;
+                std::fputs((": " + shown_name(name, error_is_terminal())).c_str(), stderr);
+            } catch (...) {  // no memory for the name: the line without it
             }
-            std::fputs(unfinished_.c_str(), stderr);
             std::fputs("\n", stderr);
         }
     }
