@@ -252,13 +252,11 @@ bool apply_final_permissions(file_handle result, const output_place& place, unsi
                               &dacl, nullptr, &sd) != ERROR_SUCCESS) {
             return true;
         }
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        const bool is_protected = ::GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED);
+        // Taken as it stands, what it had from its folder included, and
+        // kept from taking more: the folder's list may grant more today.
         ::SetSecurityInfo(as_handle(result), SE_FILE_OBJECT,
-                          DACL_SECURITY_INFORMATION |
-                              (is_protected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                          nullptr, nullptr, dacl, nullptr);
+                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                          nullptr);
         ::LocalFree(sd);
         return true;
     }
