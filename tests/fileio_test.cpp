@@ -107,6 +107,43 @@ TEST(OutputFile, ReplacesTheOldContentOnlyOnCommit) {
     EXPECT_EQ(test::read_file(longest), test::bytes{'x'});
 }
 
+// A new file only: a name that is taken (by a file, or by a link that leads
+// nowhere) is refused at open; two results are delivered both or neither.
+TEST(OutputFile, NewFilesOnlyAreMadeTogetherOrNotAtAll) {
+    test::scratch_dir dir;
+    test::write_file(dir.file("taken"), {1});
+    ASSERT_EQ(::symlink("nowhere", dir.file("dangling").c_str()), 0);
+    for (const char* name : {"taken", "dangling"}) {
+        output_file f;
+        EXPECT_FALSE(f.open(dir.file(name).c_str(), 0600, existing_output::refuse)) << name;
+        EXPECT_EQ(f.error(), exists_error) << name;
+    }
+    const auto made = [&](output_file& f, const char* name) {
+        return f.open(dir.file(name).c_str(), 0600, existing_output::refuse) && f.begin_result(false) &&
+               f.write("ab", 2);
+    };
+    testing::internal::CaptureStdout();
+    {
+        output_file a, b;
+        ASSERT_TRUE(made(a, "a") && made(b, "b"));
+        fail_io_call(io_call::rename, 2);  // the second one's
+        EXPECT_FALSE(commit_together(a, b));
+        fail_io_call(io_call::rename, 0);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error writing output file!\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("b")));
+    EXPECT_EQ(test::unfinished_files(dir.path()), 0);
+    output_file a, b;
+    ASSERT_TRUE(made(a, "a") && made(b, "b"));
+    EXPECT_TRUE(commit_together(a, b));
+    for (const char* name : {"a", "b"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.file(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+    }
+}
+
 // A device has no length to set; a FIFO takes a stream of bytes but no
 // writes at positions, so a result that needs them is refused before
 // anything reaches it.

@@ -46,6 +46,7 @@ std::string error_text(int error) {
     case not_owned_error:
         return "another user's file, in a folder where only its owner may replace it; nothing was written";
     case empty_path_error: return "an empty name names no file";
+    case exists_error: return "it exists already, and is never written over";
     default: return system_error_text(error);
     }
 }

@@ -102,6 +102,10 @@ struct output_place {
 // a folder where only its owner may replace it. Devices and FIFOs are
 // written directly. Every write, length change, flush, close and rename is
 // checked.
+// What an output may be: any file, an existing one being replaced; or a
+// new one only (a key file never takes the place of another file).
+enum class existing_output { replace, refuse };
+
 class output_file {
 public:
     output_file() = default;
@@ -112,7 +116,7 @@ public:
     // A new output gets `new_mode` under the umask (POSIX). False (nothing
     // printed) when the output can't be had; error() tells why, and
     // refused_folder() whether the folder was the cause.
-    bool open(const char* path, unsigned new_mode = 0666);
+    bool open(const char* path, unsigned new_mode = 0666, existing_output existing = existing_output::replace);
     // Standard output ("-" as the path): the result goes there directly.
     // Refused when the caller started the run with it closed.
     bool open_standard_output();
@@ -128,6 +132,9 @@ public:
     // Delivers the result under the output's name. False (the write error
     // line printed) when that fails; the result is then abandoned.
     bool commit();
+    // Delivers two results, or neither: the first is taken back when the
+    // second fails. Only for outputs that replace no file.
+    friend bool commit_together(output_file& first, output_file& second);
     // Drops the result: the unfinished file is removed, an existing output
     // kept. Nothing is printed unless the removal fails.
     void abandon() noexcept;
@@ -144,9 +151,10 @@ public:
     }
 
 private:
-    enum class kind { none, opened, beside, direct };
+    enum class kind { none, opened, beside, direct, delivered };
     bool fail();
     bool fail_open(int error);
+    bool deliver();
     std::string path_;  // as the user gave it
     int error_ = 0;
     bool refused_folder_ = false;
@@ -154,6 +162,7 @@ private:
     kind kind_ = kind::none;
     output_place place_;
     unsigned new_mode_ = 0666;
+    existing_output existing_ = existing_output::replace;
     file_handle handle_ = no_file;  // where the result is written
     std::string unfinished_;        // the result's file until commit(), named as `place_.entry` is
     file_id unfinished_id_;

@@ -32,17 +32,21 @@ bool output_file::fail_open(int error) {
     return false;
 }
 
-bool output_file::open(const char* path, unsigned new_mode) {
+bool output_file::open(const char* path, unsigned new_mode, existing_output existing) {
     abandon();
     path_ = path;
     error_ = 0;
     refused_folder_ = false;
     has_target_id_ = false;
     new_mode_ = new_mode;
+    existing_ = existing;
     if (path_.empty()) return fail_open(empty_path_error);
     int error = 0;
     if (!resolve_output(path, place_, error)) return fail_open(error);
     has_target_id_ = place_.found != no_file;
+    if (existing == existing_output::refuse && (place_.found != no_file || entry_taken(place_))) {
+        return fail_open(exists_error);
+    }
     if (place_.found != no_file && !place_.regular) {
         // A device or FIFO: written as it comes, nothing made beside it.
         handle_ = std::exchange(place_.found, no_file);
@@ -132,15 +136,27 @@ bool output_file::set_length(std::int64_t length) {
 }
 
 bool output_file::commit() {
+    hold_interrupts();
+    const bool delivered = deliver();
+    if (delivered) note_output_stage(output_stage::delivered);
+    release_interrupts();
+    if (!delivered) return false;
+    abandon();  // lets go of what is left: the result is no longer this run's to remove
+    return true;
+}
+
+// The steps that put the result in its place, run with interrupts held from
+// the close on, so that an interrupt finds either the unfinished file to
+// remove or the result delivered.
+bool output_file::deliver() {
+    if (kind_ == kind::none) return true;
     if (kind_ == kind::direct) {
         const bool closed = !io_call_fails(io_call::close) && close_file(handle_);
         close_quietly(handle_);
         if (!closed) return fail();
-        note_output_stage(output_stage::delivered);
         kind_ = kind::none;
         return true;
     }
-    if (kind_ == kind::none) return true;
     if (kind_ != kind::beside) return fail();
     // Owner-only until now; a file that replaces another is on the disk
     // before it takes the name, so that a crash leaves the old file or the
@@ -149,26 +165,35 @@ bool output_file::commit() {
         (place_.regular && (io_call_fails(io_call::sync) || !sync_file(handle_)))) {
         return fail();
     }
-    // From the close to the note that the result is in place, an interrupt
-    // waits: it then either finds the unfinished file to remove or a run
-    // that is done.
     hold_interrupts();
     removal_file_closed(removal_);
     bool delivered = !io_call_fails(io_call::close) && close_file(handle_);
     close_quietly(handle_);
-    delivered = delivered && !io_call_fails(io_call::rename) && rename_over(place_, unfinished_);
+    delivered = delivered && !io_call_fails(io_call::rename) &&
+                (existing_ == existing_output::refuse ? rename_to_new(place_, unfinished_)
+                                                      : rename_over(place_, unfinished_));
     const int error = last_error();
     if (delivered) {
         disarm_removal(removal_);
-        note_output_stage(output_stage::delivered);
-        unfinished_.clear();
-        release_place(place_);
-        kind_ = kind::none;
+        kind_ = kind::delivered;
     }
     release_interrupts();
     if (delivered) return true;
     set_last_error(error);
     return fail();
+}
+
+bool commit_together(output_file& first, output_file& second) {
+    hold_interrupts();
+    const bool first_in = first.deliver();
+    const bool both = first_in && second.deliver();
+    // A new file of this run's only, so nothing else is lost with it.
+    if (first_in && !both) remove_unfinished(first.place_, first.place_.entry, first.unfinished_id_);
+    if (both) note_output_stage(output_stage::delivered);
+    release_interrupts();
+    first.abandon();
+    second.abandon();
+    return both;
 }
 
 void output_file::abandon() noexcept {

@@ -6,6 +6,7 @@
 #include "fileio/output_system.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -318,6 +319,24 @@ void close_quietly(file_handle& file) noexcept {
 
 bool rename_over(output_place& place, const std::string& unfinished) {
     return ::renameat(place.folder, unfinished.c_str(), place.folder, place.entry.c_str()) == 0;
+}
+
+bool entry_taken(const output_place& place) {
+    struct stat st {};
+    return ::fstatat(place.folder, place.entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+bool rename_to_new(const output_place& place, const std::string& unfinished) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (::renameat2(place.folder, unfinished.c_str(), place.folder, place.entry.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;  // else a file system that can't say
+#endif
+    // A link never takes an existing name; the second name then goes.
+    if (::linkat(place.folder, unfinished.c_str(), place.folder, place.entry.c_str(), 0) != 0) return false;
+    ::unlinkat(place.folder, unfinished.c_str(), 0);
+    return true;
 }
 
 bool remove_unfinished(const output_place& place, const std::string& unfinished, const file_id& id) {

@@ -54,8 +54,16 @@ void close_quietly(file_handle& file) noexcept;
 // of the file found there first, where the system won't replace an open
 // file).
 bool rename_over(output_place& place, const std::string& unfinished);
-// Removes the unfinished file, if it is still the file `id`; true when it
-// is gone (or was never there).
+// Whether anything at all (a link that leads nowhere included) has the
+// place's entry as its name.
+bool entry_taken(const output_place& place);
+// Gives the unfinished file the place's entry as its name, in one step, only
+// where no file has that name; false (the system's "exists" error) where
+// one does.
+bool rename_to_new(const output_place& place, const std::string& unfinished);
+// Removes the entry `unfinished` of the place's folder (as the place names
+// its entries), if it is still the file `id`; true when it is gone (or was
+// never there).
 bool remove_unfinished(const output_place& place, const std::string& unfinished, const file_id& id);
 
 // Closes what resolve_output opened.

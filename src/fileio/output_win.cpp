@@ -297,6 +297,18 @@ bool rename_over(output_place& place, const std::string& unfinished) {
            ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool entry_taken(const output_place& place) {
+    std::wstring entry;
+    return !to_wide(place.entry, entry) || ::GetFileAttributesW(entry.c_str()) != INVALID_FILE_ATTRIBUTES ||
+           ::GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+bool rename_to_new(const output_place& place, const std::string& unfinished) {
+    std::wstring from, to;
+    return to_wide(unfinished, from) && to_wide(place.entry, to) &&
+           ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool remove_unfinished(const output_place&, const std::string& unfinished, const file_id& id) {
     std::wstring name;
     if (!to_wide(unfinished, name)) return false;

@@ -49,6 +49,7 @@ inline constexpr int closed_input_error = -5;   // "-" for a standard stream the
 inline constexpr int closed_output_error = -6;
 inline constexpr int not_owned_error = -7;    // another user's file where only its owner may replace it
 inline constexpr int empty_path_error = -8;
+inline constexpr int exists_error = -9;       // a new file only, and the name is taken
 std::string error_text(int error);
 // The platform's part of those: the system's text, an error set as the
 // last error again, and the error of a failing device.
