@@ -86,6 +86,14 @@ both unused x -s "$v/plain.bin" out.bin "$v/key.bin" "$v/gamm.bin" 4
 both copyright.enc c
 both out.bin e -s "$v/plain.bin" out.bin missing.key "$v/gamm.bin" 4
 both out.bin e -s folder out.bin "$v/key.bin" "$v/gamm.bin" 4
+# An empty output name names no file; "-x" and "--" are names of files.
+both out.bin e -s "$v/plain.bin" "" "$v/key.bin" "$v/gamm.bin" 4
+cp "$v/plain.bin" ./-x
+"$host" e -s -x -- "$v/key.bin" "$v/gamm.bin" 4 > host.txt 2> host.err
+mv -- ./-- host.bin
+run_exe e -s -x -- "$v/key.bin" "$v/gamm.bin" 4
+check "-x and --: exit code" [ "$exe_rc" = 0 ]
+check "-x and --: files" cmp -s ./-- host.bin
 
 # Names beyond ASCII (one outside the 16-bit range), shown as UTF-8 when
 # standard output is redirected, and a path longer than 260 characters.
