@@ -148,6 +148,31 @@ TEST(Container, PadCountsEachLastBlockCanLeave) {
     EXPECT_FALSE(pad_count_fits(0x7fffffff, 4, 2));
 }
 
+TEST(Container, CutBytesMustBeTheTailZerosAndThePaddingWord) {
+    // The padding word copies word 1 of the block before the last, as it
+    // stands in the container; a last block that is the first has 0.
+    EXPECT_EQ(padding_source(4, 2), 1);
+    EXPECT_EQ(padding_source(26, 6), 19);
+    EXPECT_EQ(padding_source(752, 25), 726);
+    EXPECT_EQ(padding_source(2, 2), -1);
+    EXPECT_EQ(padding_source(2, 25), -1);
+    struct cut {
+        word tail, last;
+        std::int32_t pad;
+        bool matches;
+    };
+    const word p = 0xC0FFEE;
+    const cut cuts[] = {{0x12345678, 0x9ABCDEF0, 0, true}, {0, 0x00ABCDEF, 1, true}, {0, 0x01ABCDEF, 1, false},
+                        {0, 0x000000EF, 3, true},          {0, 0x000001EF, 3, false}, {0, p, 4, true},
+                        {0, p + 1, 4, false},              {0x41, p, 7, true},       {0x4100, p, 7, false},
+                        {0x4100, p, 5, true},              {0x41, 0, 7, false}};
+    for (const cut& c : cuts) {
+        const word area_end[2] = {c.tail, c.last};
+        EXPECT_EQ(cut_bytes_match(area_end + 2, c.pad, p), c.matches)
+            << std::hex << c.tail << " " << c.last << " pad " << c.pad;
+    }
+}
+
 TEST(Container, HeaderIsTheKeyStateXorTheKeyThenThePadCountLittleEndian) {
     test::scratch_dir dir;
     const std::string path = dir.file("header");
@@ -293,6 +318,10 @@ TEST_F(BlockFile, RoundTripsLargeInputsAcrossManyReadChunks) {
     // don't divide the chunk, blocks larger than a chunk, and one clamped block.
     const bytes big = pseudo_random((std::size_t{5} << 19) + 3, 2);
     for (const long b : {5L, 10000L, 1048580L, 4000000L}) round_trip(big, 13, 8, 1, 1, b);
+    if (HasFatalFailure()) return;
+    // A final block of a word and the padding word, which is checked against
+    // the block before it: in another chunk, for blocks this large.
+    round_trip(bytes(big.begin(), big.begin() + 1048584), 13, 8, 1, 1, 1048580);
     if (HasFatalFailure()) return;
 
     // Two chunks of blocks are encrypted without the helper thread, three with

@@ -227,6 +227,13 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
                          static_cast<std::size_t>(span.words) * sizeof(word)});
     }
     if (!pipe.start(reads)) return failed;
+    // The key check doesn't cover the pad count: the bytes it cuts off are
+    // compared with what encryption put there once the key check has
+    // passed. The padding word is taken from the container as the walk
+    // passes it, the area's last two words once they are undone.
+    const std::int64_t padding_at = padding_source(area_words, block_words);
+    word padding = 0;
+    word area_end[2] = {0, 0};
     for (std::int64_t j = 0; j < spans; ++j) {
         const walk_span span = walk_span_at(j, area_words, block_words, chunk_blocks);
         std::int64_t got = 0;
@@ -234,11 +241,18 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
         if (chunk == nullptr) return failed;
         progress.advance(got);
         const std::int64_t words = got / 4;
+        const std::int64_t first_word = span.first * block_words;
         words_from_le(chunk, static_cast<std::size_t>(words));
+        if (padding_at >= first_word && padding_at < first_word + words) {
+            padding = chunk[padding_at - first_word];
+        }
         // The span's blocks, its last first; the walk's first block may be empty.
         for (std::int64_t start = (span.blocks - 1) * block_words; start >= 0; start -= block_words) {
             const auto words_in_block = static_cast<word>(std::clamp<std::int64_t>(words - start, 0, block_words));
             decrypt_block(chunk + start, words_in_block, key_state.data(), key_words, gamma_table, mcyc);
+        }
+        if (words >= 2 && first_word + words == area_words) {
+            std::copy(chunk + words - 2, chunk + words, area_end);
         }
         words_to_le(chunk, static_cast<std::size_t>(words));
         const auto bytes = static_cast<std::size_t>(words) * sizeof(word);
@@ -255,6 +269,10 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
         say("Done.Not decrypted.\n");
         clock.print_time_line();
         return decryption::not_decrypted;
+    }
+    if (!cut_bytes_match(area_end + 2, pad, padding)) {
+        refuse_damaged(input, "its pad count cuts off bytes that encryption did not add");
+        return failed;
     }
     if (!output.commit()) return failed;
     say("Done.Successfuly decrypted.\n");

@@ -1,6 +1,7 @@
 // The block container's layout rules: the final block, the pad counts a
-// block area can end with, and where the blocks lie. No file is opened, read
-// or written here, so that the rules can sit with the cipher.
+// block area can end with, what the pad count cuts off, and where the blocks
+// lie. No file is opened, read or written here, so that the rules can sit
+// with the cipher.
 //
 // A container is the header words (the final key state XOR the key), a
 // signed 32-bit pad count, then the encrypted blocks in input order; every
@@ -63,6 +64,27 @@ constexpr bool pad_count_fits(std::int32_t pad, std::int64_t area_words, word bl
     if (area_words == 0) return pad == 0;
     const std::int64_t last = last_block_words(area_words, block_words);
     return last >= 2 && pad >= 0 && pad <= (last == 2 ? 7 : 3);
+}
+
+// For a pad count of 4 or more: the word of the block area whose encrypted
+// value the padding word copies (word 1 of the block before the last), or
+// -1 when the last block is the first and the padding word is 0.
+constexpr std::int64_t padding_source(std::int64_t area_words, word block_words) noexcept {
+    const std::int64_t last_start = area_words - last_block_words(area_words, block_words);
+    return last_start >= block_words ? last_start - block_words + 1 : -1;
+}
+
+// Whether the bytes that the pad count cuts off the decrypted block area are
+// those that encryption added: zeros above the tail word's bytes, and the
+// padding word. `end` points just past the area's last word (host order), of
+// which one is read for pads 1 to 4 and two for pads 5 to 7.
+constexpr bool cut_bytes_match(const word* end, std::int32_t pad, word padding) noexcept {
+    if (pad >= 4) {
+        if (end[-1] != padding) return false;
+        --end;
+        pad -= 4;
+    }
+    return pad == 0 || end[-1] >> (8 * (4 - pad)) == 0;
 }
 
 // Where block position c starts in a container, and where its plaintext
