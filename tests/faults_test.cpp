@@ -733,14 +733,14 @@ TEST(KeyInMemory, MappedOutOfDumpsAndLocked) {
 
 // Damaged containers that still pass the header checks (the refusals are
 // tested with the block drivers). The key is 16 bytes (4 header words, a 20-byte header),
-// the plaintext 1001 bytes: 251 words in blocks of 16 (block length 64), pad
-// count 3, a container of 1024 bytes.
+// the plaintext 1002 bytes: 251 words in blocks of 16 (block length 64), pad
+// count 2, a container of 1024 bytes.
 class DamagedContainer : public ::testing::Test {
 protected:
-    DamagedContainer() : f(1001) {}
+    DamagedContainer() : f(1002) {}
 
     static constexpr std::size_t header = 20;
-    static constexpr std::int32_t pad = 3;
+    static constexpr std::int32_t pad = 2;
 
     bytes sealed() const { return read_file(f.sealed_block()); }
 
@@ -760,11 +760,12 @@ protected:
         EXPECT_TRUE(has_line(r.out, "Done.Not decrypted.")) << r.out;
         EXPECT_FALSE(fs::exists(out()));
     }
-    // Refused before any block is undone.
-    void expect_damaged(const bytes& container) {
+    // Refused as damaged, with the cause on standard error: exit 1, nothing delivered.
+    void expect_damaged(const bytes& container, const std::string& cause = "") {
         const run_result r = decrypt(container);
         EXPECT_EQ(r.exit_code, 1) << r.out;
         EXPECT_TRUE(has_line(r.out, "Ciphertext file is damaged!")) << r.out;
+        EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(out()));
     }
 
@@ -828,18 +829,22 @@ TEST_F(DamagedContainer, FlippedBitsInHeaderOrBlocksFailTheKeyCheck) {
     }
 }
 
-// The key check doesn't see the pad count: one the final block (11 words)
-// can't leave is refused; one it can leave only moves the cut.
+// The key check doesn't see the pad count. One that the final block (11
+// words) can't leave is refused; so is one raised by a bit to cut an input
+// byte, which is not the zero that the tail word had there. One lowered by
+// a bit can't be told from the writer's: it only keeps zeros it should cut.
 TEST_F(DamagedContainer, PadCountIsCheckedAgainstTheFinalBlock) {
     bytes c = sealed();
     c[header - 4] = 7;
-    expect_damaged(c);
-    c[header - 4] = 1;
+    expect_damaged(c, "can't follow its last block");
+    c[header - 4] = pad | 1;
+    expect_damaged(c, "cuts off bytes that encryption did not add");
+    c[header - 4] = pad & ~2;
     const run_result r = decrypt(c);
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(has_line(r.out, "Done.Successfuly decrypted.")) << r.out;
     bytes plain = read_file(f.plain());
-    plain.resize(plain.size() + pad - 1);
+    plain.resize(plain.size() + pad);
     EXPECT_TRUE(read_file(out()) == plain);
 }
 

@@ -1,6 +1,5 @@
-// Block mode drivers. The container is: nK header words (the final key state
-// XOR the key), a signed 32-bit pad count (0 to 7), then the encrypted blocks
-// in input order; the last block is never a single word.
+// Block mode drivers: encryption writes a block container, decryption walks
+// it back from its last block to its first (the layout is block/container.hpp).
 #pragma once
 
 namespace kerrow {

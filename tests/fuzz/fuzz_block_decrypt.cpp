@@ -1,7 +1,9 @@
 // Block decryption of arbitrary container bytes with arbitrary small key and
 // gamm files and counts: it must never crash, hang or leak, and must either
 // refuse with the line its inputs call for or end with one of its two
-// verdicts, leaving an output of the length the container gives.
+// verdicts, leaving an output of the length the container gives. Past the
+// key check, a pad count that cuts off more than encryption added is
+// refused as damaged.
 //
 // Input: gcyc, mcyc (one byte each), block length (two bytes), key length,
 // gamm length (one byte each), the key bytes, the gamm bytes, the container.
@@ -45,6 +47,23 @@ std::string expected_refusal(int gcyc, int mcyc, int block_length, std::size_t k
     return {};
 }
 
+// Whether the bytes that the pad count cuts off the block area are those
+// that encryption added: zeros, then (pads 4 to 7) the padding word, a copy
+// of word 1 of the block before the last as it stands in the container (0
+// without one). With no cycle the area is the plaintext as it is, so this
+// is what the driver must find.
+bool cut_is_padding(std::string_view area, int block_length, std::int32_t pad) {
+    if (pad == 0) return true;
+    const std::size_t block_words = (static_cast<std::size_t>(block_length) + 3) / 4;
+    const std::size_t words = area.size() / 4;
+    const std::size_t last_start = words - (words % block_words == 0 ? block_words : words % block_words);
+    std::string expected(static_cast<std::size_t>(pad), '\0');
+    if (pad >= 4 && last_start >= block_words) {
+        expected.replace(expected.size() - 4, 4, area.substr(4 * (last_start - block_words + 1), 4));
+    }
+    return area.substr(area.size() - expected.size()) == expected;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -70,7 +89,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_refused(r, refusal);
         return 0;
     }
+    const std::size_t header = 4 * ((c.key.size() + 3) / 4 + 1);
+    const std::int32_t pad = le32(container, header - 4);
+    const std::string_view area = container.substr(header);
     const std::string closing = closing_line(r.printed);
+    if (!r.ok && closing == "Ciphertext file is damaged!") {
+        check(pad != 0 && size_of(f.plain) < 0 && r.printed.find("Done.") == std::string::npos,
+              "a cut refused where nothing is cut, or with an output", r.printed);
+        check(c.mcyc >= 1 || !cut_is_padding(area, c.block_length, pad), "the padding refused", r.printed);
+        return 0;
+    }
     check(r.ok, "a run that must succeed failed", r.printed);
     check(closing == "Done.Successfuly decrypted." || closing == "Done.Not decrypted.",
           "a successful run without its verdict", r.printed);
@@ -80,9 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a failed key check delivered its output", r.printed);
         return 0;
     }
-    const std::size_t header = 4 * ((c.key.size() + 3) / 4 + 1);
-    const auto expected_length =
-        static_cast<std::int64_t>(container.size() - header) - le32(container, header - 4);
-    check(size_of(f.plain) == expected_length, "plaintext of the wrong length", r.printed);
+    check(size_of(f.plain) == static_cast<std::int64_t>(area.size()) - pad, "plaintext of the wrong length",
+          r.printed);
+    check(c.mcyc >= 1 || cut_is_padding(area, c.block_length, pad), "input bytes cut off", r.printed);
     return 0;
 }
