@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "block/container.hpp"
+#include "common/messages.hpp"
 #include "common/report.hpp"
 
 namespace kerrow {
@@ -35,8 +36,7 @@ bool read_header(const input_file& in, const WordArray& key, WordArray& key_stat
 }
 
 bool refuse_damaged(const input_file& in, const char* reason) {
-    note_cause(in.path(), reason);
-    say("Ciphertext file is damaged!\n");
+    fail(message::damaged, in.path(), reason);
     return false;
 }
 

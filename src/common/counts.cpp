@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "common/messages.hpp"
 #include "common/report.hpp"
 
 namespace kerrow {
@@ -25,14 +26,12 @@ bool convert_count(const char* text, std::int32_t& value, const char* name) {
     const std::int64_t v = to_integer(text);
     if (v == 0 || v < std::numeric_limits<std::int32_t>::min() ||
         v > std::numeric_limits<std::int32_t>::max()) {
-        const std::string subject = std::string(name) + " \"" + text + "\"";
         const char* digits = text + std::strspn(text, " \t\n\v\f\r");
         digits += (*digits == '+' || *digits == '-') ? 1 : 0;
-        note_cause(subject.c_str(), v != 0                           ? "outside the signed 32-bit range"
-                                    : *digits >= '0' && *digits <= '9' ? "must not be 0"
-                                                                       : "not a number");
-        say("Value must be integer!\n");
-        return false;
+        return fail_argument(message::value_must_be_integer, name, text,
+                             v != 0                             ? "outside the signed 32-bit range"
+                             : *digits >= '0' && *digits <= '9' ? "must not be 0"
+                                                                : "not a number");
     }
     value = static_cast<std::int32_t>(v);
     return true;

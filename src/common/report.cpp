@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/console.hpp"
+#include "common/messages.hpp"
 #include "common/progress.hpp"
 #include "common/shown_name.hpp"
 
@@ -13,13 +14,19 @@ namespace kerrow {
 namespace {
 
 std::string cause;
+cause_kind noted_kind = cause_kind::system_error;
 
 // A name as shown on a stream. Only a name that is not UTF-8 shows differently
 // on a terminal, and asking whether the stream is one costs a system call:
 // other names skip it.
-std::string shown(const char* name, bool (*is_terminal)()) {
-    const std::string_view text(name);
+std::string shown(std::string_view text, bool (*is_terminal)()) {
     return shown_name(text, !is_utf8(text) && is_terminal());
+}
+
+void note(std::string subject, std::string_view reason, cause_kind kind) {
+    if (!cause.empty() && (kind <= noted_kind)) return;
+    cause = "kerrow: " + subject + ": " + std::string(reason) + "\n";
+    noted_kind = kind;
 }
 
 }  // namespace
@@ -29,9 +36,23 @@ void say(const char* line) {
     std::fputs(line, messages());
 }
 
-void note_cause(const char* subject, const char* reason) {
-    if (cause.empty()) cause = "kerrow: " + shown(subject, error_is_terminal) + ": " + reason + "\n";
+void note_cause(std::string_view name, std::string_view reason, cause_kind kind) {
+    note(shown(name, error_is_terminal), reason, kind);
 }
+
+bool fail(const char* line, std::string_view name, std::string_view reason, cause_kind kind) {
+    note_cause(name, reason, kind);
+    say(line);
+    return false;
+}
+
+bool fail_argument(const char* line, std::string_view label, std::string_view text, std::string_view reason) {
+    note(std::string(label) + " \"" + shown(text, error_is_terminal) + "\"", reason, cause_kind::account);
+    say(line);
+    return false;
+}
+
+void forget_cause() { cause.clear(); }
 
 void print_cause() {
     if (cause.empty()) return;
@@ -55,7 +76,8 @@ void print_start(const char* in_path, std::int64_t length, const char* out_path)
     put_text(shown(in_path, messages_are_terminal).c_str());
     std::fputs(count, out);
     put_text(shown(out_path, messages_are_terminal).c_str());
-    std::fputs("\nWorking...\n", out);
+    std::fputs("\n", out);
+    std::fputs(message::working, out);
 }
 
 void stopwatch::print_time_line() const {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string_view>
 
 namespace kerrow {
 
@@ -15,11 +16,28 @@ void say(const char* line);
 // shown_name gives them.
 void print_start(const char* in_path, std::int64_t length, const char* out_path);
 
-// The cause of a failure, for the one line "kerrow: <subject>: <reason>"
-// that follows the fixed lines, on standard error. The subject (a path, or a
-// count's name and text) shows as shown_name gives it; the reason is a fixed
-// text or the system's. The first cause noted in a run is the one given.
-void note_cause(const char* subject, const char* reason);
+// What a cause tells: the system's error for a call that failed, or the
+// tool's own account of what is wrong. A run gives one cause: the first of
+// the most telling kind, so that an account (why a pipe can't take a block
+// container, say) is never hidden behind a system's error that follows
+// from it.
+enum class cause_kind { system_error, account };
+
+// A failure: prints `line` (one of message::) where the run's messages go,
+// notes the cause "kerrow: <name>: <reason>" for standard error, and gives
+// false. The name (a path, or an argument the user typed) shows as
+// shown_name gives it; the reason is a fixed text or the system's.
+bool fail(const char* line, std::string_view name, std::string_view reason,
+          cause_kind kind = cause_kind::account);
+// The same for an argument named by its role: `<label> "<text>"`, as in
+// gcyc "4x".
+bool fail_argument(const char* line, std::string_view label, std::string_view text, std::string_view reason);
+
+// A cause without a line of its own (the line comes from elsewhere).
+void note_cause(std::string_view name, std::string_view reason, cause_kind kind = cause_kind::account);
+
+// Forgets the cause noted so far: each run has its own.
+void forget_cause();
 // Prints the noted cause, if there is one, and forgets it.
 void print_cause();
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "common/messages.hpp"
 #include "common/report.hpp"
 #include "fileio/file_id.hpp"
 #include "fileio/raw_io.hpp"
@@ -16,7 +17,9 @@ namespace {
 std::atomic<int> failing_call{-1};
 std::atomic<int> calls_to_failure{0};
 
-void note_error(const char* subject, int error) { note_cause(subject, error_text(error).c_str()); }
+bool fail_for_error(const char* line, const char* subject, int error) {
+    return fail(line, subject, error_text(error), error < 0 ? cause_kind::account : cause_kind::system_error);
+}
 
 }  // namespace
 
@@ -58,8 +61,7 @@ std::int64_t input_file::read(void* dst, std::size_t n) { return read_at(dst, n,
 std::int64_t input_file::read_at(void* dst, std::size_t n, std::int64_t offset) const {
     const std::int64_t got = read_fully(handle_, dst, n, offset);
     if (got < 0) {
-        note_error(path(), last_error());
-        say(read_error_line);
+        fail_for_error(message::error_reading, path(), last_error());
     }
     return got;
 }
@@ -80,27 +82,17 @@ bool open_run_files(run_files& files, const run_paths& paths, run_positions posi
     // Standard input can't be read from its end, nor standard output written
     // at positions: refused before anything is opened.
     if (positions.input && is_standard_stream(paths.in)) {
-        say("Standard input can't be read here: block decryption reads its input from the end!\n");
-        note_cause("-", "block decryption needs a file as its input");
-        return false;
+        return fail(message::standard_input_positioned, "-", "block decryption needs a file as its input");
     }
     if (positions.output && is_standard_stream(paths.out)) {
-        say("Standard output can't be written here: block mode writes its output at positions!\n");
-        note_cause("-", "block mode needs a file as its output");
-        return false;
+        return fail(message::standard_output_positioned, "-", "block mode needs a file as its output");
     }
     input_file& input = files.input;
     const bool opened_input = is_standard_stream(paths.in) ? input.open_standard_input() : input.open(paths.in);
-    if (!opened_input) {
-        note_error(paths.in, input.error());
-        say(input_error_line);
-        return false;
-    }
+    if (!opened_input) return fail_for_error(input_error_line, paths.in, input.error());
     files.length = is_standard_stream(paths.in) ? -1 : file_length(input);
     if (files.length < -1 || (files.length < 0 && !is_standard_stream(paths.in))) {
-        note_error(paths.in, last_error());
-        say(input_error_line);
-        return false;
+        return fail_for_error(input_error_line, paths.in, last_error());
     }
     // Opened now, reported when loaded: a key or gamm file that can't be
     // opened is the key's or gamm's error, in its place among the refusals.
@@ -121,32 +113,19 @@ bool open_run_files(run_files& files, const run_paths& paths, run_positions posi
     } others[] = {{input, "the same file as the input"}, {files.key, "the same file as the key file"},
                   {files.gamm, "the same file as the gamm file"}};
     for (const auto& other : others) {
-        if (known && is_one_of(out, other.file)) {
-            note_cause(paths.out, other.role);
-            say(same_file_line);
-            return false;
-        }
+        if (known && is_one_of(out, other.file)) return fail(message::same_file, paths.out, other.role);
     }
     if (!opened && output.refused_folder()) {
         // Nothing is ever written in place: the result needs a new file
         // beside the output.
-        note_cause(output.folder_path(),
-                   (error_text(output.error()) + "; the result is made beside the output, so its folder must take a new file")
-                       .c_str());
-        say(output_error_line);
-        return false;
+        return fail(output_error_line, output.folder_path(),
+                    error_text(output.error()) + "; the result is made beside the output, so its folder must take a new file");
     }
-    if (!opened) {
-        note_error(*paths.out == '\0' ? "\"\"" : paths.out, output.error());
-        say(output_error_line);
-        return false;
-    }
+    if (!opened) return fail_for_error(output_error_line, *paths.out == '\0' ? "\"\"" : paths.out, output.error());
     // The run's messages would be mixed into the data.
     file_id standard_output;
     if (!to_standard_output && known && standard_output_id(standard_output) && standard_output == out) {
-        note_cause(paths.out, "standard output writes to it; give - to put the result there");
-        say(stdout_file_line);
-        return false;
+        return fail(message::standard_output_file, paths.out, "standard output writes to it; give - to put the result there");
     }
     print_start(paths.in, files.length, paths.out);
     return true;

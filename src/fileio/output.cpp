@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/console.hpp"
+#include "common/messages.hpp"
 #include "common/report.hpp"
 #include "common/shown_name.hpp"
 #include "fileio/fileio.hpp"
@@ -17,9 +18,7 @@ namespace kerrow {
 output_file::~output_file() { abandon(); }
 
 bool output_file::fail() {
-    note_cause(path(), error_text(last_error()).c_str());
-    say(write_error_line);
-    return false;
+    return kerrow::fail(message::error_writing, path(), error_text(last_error()), cause_kind::system_error);
 }
 
 bool output_file::fail_open(int error) {
@@ -92,9 +91,8 @@ bool output_file::open_standard_output() {
 bool output_file::begin_result(bool positioned) {
     if (kind_ == kind::direct) {
         if (positioned && !takes_positions(handle_)) {
-            note_cause(path(), "a pipe, FIFO or terminal can't take a block container, which is written at positions");
-            say(write_error_line);
-            return false;
+            return kerrow::fail(message::error_writing, path(),
+                        "a pipe, FIFO or terminal can't take a block container, which is written at positions");
         }
         note_output_stage(output_stage::direct);
         return true;
@@ -103,9 +101,8 @@ bool output_file::begin_result(bool positioned) {
     // Made only now, with the key material loaded: a run that runs out of
     // memory before this leaves nothing behind.
     if (!create_beside(place_, unfinished_, handle_, unfinished_id_)) {
-        note_cause(folder_path(), (error_text(last_error()) + "; the result can't be made beside the output").c_str());
-        say(write_error_line);
-        return false;
+        return kerrow::fail(message::error_writing, folder_path(),
+                    error_text(last_error()) + "; the result can't be made beside the output");
     }
     removal_ = arm_removal(place_, unfinished_.c_str(), unfinished_id_, handle_);
     kind_ = kind::beside;
@@ -201,7 +198,7 @@ void output_file::abandon() noexcept {
         disarm_removal(removal_);
         close_quietly(handle_);
         if (!remove_unfinished(place_, unfinished_, unfinished_id_)) {
-            std::fputs("kerrow: the unfinished output could not be removed", stderr);
+            std::fputs(message::unfinished_not_removed, stderr);
             try {
                 // Named as the user can find it: in its folder, where the
                 // system names it by a handle.

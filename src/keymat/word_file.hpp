@@ -2,6 +2,7 @@
 // words, the last 1 to 3 bytes zero-extended into a tail word.
 #pragma once
 
+#include "common/messages.hpp"
 #include "keymat/words.hpp"
 
 namespace kerrow {
@@ -15,9 +16,8 @@ struct word_file_lines {
     const char* open_error;
     const char* empty;
 };
-inline constexpr word_file_lines key_file_lines{"Error opening key file!\n", "Key file is empty!\n"};
-inline constexpr word_file_lines gamm_file_lines{"Error opening gamm file!\n",
-                                                 "Gamm file is empty!\n"};
+inline constexpr word_file_lines key_file_lines{message::error_opening_key, message::key_file_empty};
+inline constexpr word_file_lines gamm_file_lines{message::error_opening_gamm, message::gamm_file_empty};
 
 // Reads an open file, from its start, into `first` and, when given, an equal
 // copy into `second`. A file that is not open (it could not be opened)

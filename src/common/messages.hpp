@@ -1,0 +1,68 @@
+// Every fixed line the tool prints, in one place. Scripts match them, so each
+// is exact, its spelling included ("sise", "Successfuly", "usualy"). A line
+// of a failure is printed with fail() (report.hpp), which notes its cause.
+#pragma once
+
+namespace kerrow::message {
+
+// The front end.
+inline constexpr char not_enough_arguments[] = "Not enough arguments.\n\n";
+inline constexpr char bad_arguments[] = "Bad arguments.\n\n";
+inline constexpr char error_encrypting[] = "Error encrypting file!\n";
+inline constexpr char error_decrypting[] = "Error decrypting file!\n";
+inline constexpr char error_processing[] = "Error processing file!\n";
+
+// Opening a run's files.
+inline constexpr char error_opening_input[] = "Error opening input file!\n";
+inline constexpr char error_opening_output[] = "Error opening output file!\n";
+inline constexpr char error_opening_ciphertext[] = "Error opening Ciphertext file!\n";
+inline constexpr char error_opening_plaintext[] = "Error opening Plaintext file!\n";
+inline constexpr char error_opening_key[] = "Error opening key file!\n";
+inline constexpr char error_opening_gamm[] = "Error opening gamm file!\n";
+inline constexpr char same_file[] = "Output file must differ from the input, key and gamm files!\n";
+inline constexpr char standard_output_file[] = "Output file must differ from standard output!\n";
+inline constexpr char standard_input_positioned[] =
+    "Standard input can't be read here: block decryption reads its input from the end!\n";
+inline constexpr char standard_output_positioned[] =
+    "Standard output can't be written here: block mode writes its output at positions!\n";
+
+// The progress of a run.
+inline constexpr char working[] = "Working...\n";
+inline constexpr char block_set_to_file[] = "File sise < block sise. Size of block set to size of file.\n";
+inline constexpr char done[] = "Done.\n";
+inline constexpr char decrypted[] = "Done.Successfuly decrypted.\n";
+inline constexpr char not_decrypted[] = "Done.Not decrypted.\n";
+
+// Counts and key material.
+inline constexpr char value_must_be_integer[] = "Value must be integer!\n";
+inline constexpr char block_length_too_short[] = "Block length must be at least 5 bytes!\n";
+inline constexpr char out_of_memory[] = "Out of memory!\n";
+inline constexpr char key_file_empty[] = "Key file is empty!\n";
+inline constexpr char gamm_file_empty[] = "Gamm file is empty!\n";
+inline constexpr char key_too_short_for_block_mode[] = "Key file must be at least 5 bytes for block mode!\n";
+
+// Settings that encryption refuses, as they would leave the data readable.
+inline constexpr char no_mcyc_to_encrypt[] = "Number of mcyc must be at least 1 to encrypt!\n";
+inline constexpr char gamm_too_short_to_encrypt[] = "Gamm file must be at least 5 bytes to encrypt!\n";
+inline constexpr char key_too_short_to_encrypt[] = "Key file must be at least 5 bytes to encrypt!\n";
+inline constexpr char gamma_of_no_effect[] =
+    "Gamm file and gcyc give a gamma of no effect; choose others to encrypt!\n";
+inline constexpr char one_mask_for_every_word[] =
+    "Key file, gamm file and gcyc give one mask for every word; choose others to encrypt!\n";
+
+// Reading and writing.
+inline constexpr char damaged[] = "Ciphertext file is damaged!\n";
+inline constexpr char error_reading[] = "Error reading input file!\n";
+inline constexpr char error_writing[] = "Error writing output file!\n";
+
+// On standard error, from the interrupt handler (which may print only these
+// whole arrays) and from the removal of an unfinished file.
+inline constexpr char interrupted[] = "kerrow: interrupted; ";
+inline constexpr char crashed[] = "kerrow: crashed; ";
+inline constexpr char unfinished_removed[] = "the unfinished output was removed\n";
+inline constexpr char unfinished_kept[] = "the unfinished output could not be removed\n";
+inline constexpr char output_incomplete[] = "the output written so far is incomplete\n";
+inline constexpr char nothing_written[] = "nothing was written\n";
+inline constexpr char unfinished_not_removed[] = "kerrow: the unfinished output could not be removed";
+
+}  // namespace kerrow::message
