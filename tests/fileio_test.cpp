@@ -328,8 +328,14 @@ TEST(Counts, ConvertLikeAtoiAndRefuseZeroAndOutOfRange) {
     EXPECT_EQ(to_integer("abc"), 0);
     EXPECT_EQ(to_integer(""), 0);
     EXPECT_EQ(to_integer("- 5"), 0);
-    EXPECT_EQ(to_integer("99999999999999999999999"), to_integer("99999999999999999999"))
-        << "saturates instead of wrapping";
+    // Long digit strings saturate far outside the 32-bit range, never wrap
+    // back into it: 2^64 + 1 must not come out as 1.
+    for (std::size_t digits = 11; digits <= 40; ++digits) {
+        const std::string nines(digits, '9');
+        EXPECT_GT(to_integer(nines.c_str()), std::int64_t{INT32_MAX}) << digits;
+        EXPECT_LT(to_integer(("-" + nines).c_str()), std::int64_t{INT32_MIN}) << digits;
+    }
+    EXPECT_GT(to_integer("18446744073709551617"), std::int64_t{INT32_MAX});
 
     std::int32_t v = 0;
     testing::internal::CaptureStdout();

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 
 #include "keymat/gamma.hpp"
 #include "keymat/modulus.hpp"
+#include "keymat/secure_words.hpp"
 #include "fileio/fileio.hpp"
 #include "keymat/word_file.hpp"
 #include "support/test_support.hpp"
@@ -85,6 +87,47 @@ TEST(WordFile, EmptyKeyAndGammFilesAreRefused) {
     EXPECT_FALSE(load_key_material(empty, key_file_lines, a));
     EXPECT_FALSE(load_key_material(empty, gamm_file_lines, a));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Key file is empty!\nGamm file is empty!\n");
+}
+
+#if defined(__linux__) && !defined(KERROW_EMULATOR)
+// Key material's memory is left out of core dumps ("dd" among the flags of
+// its mapping), whoever runs the tests.
+TEST(SecureMemory, LeftOutOfCoreDumps) {
+    void* p = secure_allocate(3 * 4096 + 5);
+    ASSERT_NE(p, nullptr);
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line, flags;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        std::uintptr_t from = 0, to = 0;
+        char dash = 0;
+        std::istringstream fields(line);
+        if (fields >> std::hex >> from >> dash >> to && dash == '-') {
+            inside = at >= from && at < to;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            flags = line;
+        }
+    }
+    secure_release(p, 3 * 4096 + 5);
+    EXPECT_NE((flags + " ").find(" dd "), std::string::npos) << flags;
+}
+#endif
+
+// Files hold words little-endian: the swap a big-endian machine makes is
+// checked on every machine, and the conversion gives the file's value here.
+TEST(WordHelpers, WordsAreReadLittleEndianOnEveryMachine) {
+    EXPECT_EQ(byte_swapped(0x11223344u), 0x44332211u);
+    EXPECT_EQ(byte_swapped(0x000000FFu), 0xFF000000u);
+    EXPECT_EQ(byte_swapped(byte_swapped(0xA1B2C3D4u)), 0xA1B2C3D4u);
+    const unsigned char bytes[8] = {0x01, 0x02, 0x03, 0x04, 0xF0, 0xE0, 0xD0, 0xC0};
+    word w[2];
+    std::memcpy(w, bytes, sizeof w);
+    words_from_le(w, 2);
+    EXPECT_EQ(w[0], 0x04030201u);
+    EXPECT_EQ(w[1], 0xC0D0E0F0u);
+    words_to_le(w, 2);
+    EXPECT_EQ(std::memcmp(w, bytes, sizeof w), 0);
 }
 
 TEST(WordHelpers, PickTakesTheMagnitudeOfTheSignedValue) {

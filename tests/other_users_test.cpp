@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -236,6 +237,30 @@ TEST_F(OtherUsers, AnOutputThatCantBeOpenedIsStillComparedWithTheInputs) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(has_line(r.out, "Output file must differ from the input, key and gamm files!")) << r.out;
     EXPECT_EQ(read_file(home("key")), key);
+}
+
+// While a run holds its key material, no other process of the same user
+// may read its memory: the process is not dumpable, so its /proc files are
+// root's alone.
+TEST_F(OtherUsers, AnotherProcessOfTheSameUserCantReadTheRunsMemory) {
+    write_file(home("long.gamm"), pseudo_random(64 * 1024, 71));
+    own(home("long.gamm"), victim, victim);
+    std::vector<std::string> args = encrypt_to(home("out"));
+    args[5] = home("long.gamm");
+    args[6] = "20000";  // a preparation of a second or more
+    run_options how;
+    how.user = victim;
+    const int log = ::open(dir.file("log").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t pid = start_kerrow(args, log, log, how);
+    EXPECT_TRUE(wait_for([&] { return has_line(read_all(log), "Working..."); }));
+    const std::string mem = "/proc/" + std::to_string(pid) + "/mem";
+    struct stat st {};
+    EXPECT_EQ(::stat(mem.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u) << "its /proc files are its user's";
+    EXPECT_EQ(as_user(victim, [&] { return ::open(mem.c_str(), O_RDONLY) < 0; }), 0) << "its memory is readable";
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(wait_kerrow(pid), killed_by(SIGTERM));
+    ::close(log);
 }
 
 }  // namespace

@@ -66,13 +66,15 @@ constexpr word step_off(word p, word c, word n) noexcept {
     return p + 1 == n ? 0 : p + 1;
 }
 
+// A word with its four bytes in the other order.
+constexpr word byte_swapped(word x) noexcept {
+    return (x >> 24) | ((x >> 8) & 0xff00u) | ((x << 8) & 0xff0000u) | (x << 24);
+}
+
 // Words are stored little-endian in every file; these convert in place.
 inline void words_from_le(word* w, std::size_t n) noexcept {
     if constexpr (std::endian::native == std::endian::big) {
-        for (std::size_t k = 0; k < n; ++k) {
-            const word x = w[k];
-            w[k] = (x >> 24) | ((x >> 8) & 0xff00u) | ((x << 8) & 0xff0000u) | (x << 24);
-        }
+        for (std::size_t k = 0; k < n; ++k) w[k] = byte_swapped(w[k]);
     } else {
         (void)w;
         (void)n;
