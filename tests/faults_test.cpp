@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <ostream>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -217,6 +218,8 @@ TEST_P(Faults, InputKeyOrGammThatIsNotARegularFileIsRefusedWithoutBlocking) {
             if (writer >= 0) ::close(writer);
             EXPECT_NE(r.exit_code, killed_by(SIGALRM)) << "the run blocked";
             expect_failed(r, d, ro.line);
+            // The file's own error, not one a later call left behind.
+            if (kind == "directory") EXPECT_NE(r.err.find(": Is a directory\n"), std::string::npos) << r.err;
             before.expect_unchanged();
             // The input is opened first: when it is refused no output is created.
             if (std::string(ro.what) == "input") {
@@ -403,6 +406,7 @@ TEST_P(Faults, FifoOutputGetsExactlyTheFileBytesOrNothing) {
     got.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     if (d.block()) {
         expect_failed(r, d, "Error writing output file!");
+        EXPECT_NE(r.err.find("can't take a block container"), std::string::npos) << "the account, not the system's error: " << r.err;
         EXPECT_TRUE(got.empty());
     } else {
         EXPECT_EQ(r.exit_code, 0) << r.out;
@@ -639,6 +643,22 @@ pid_t start_long_encryption(const files& f, const std::string& cwd, int log_fd) 
     return pid;
 }
 
+
+// The header's place holds zeros until the end, never the key: a run killed
+// outright leaves no key in clear at the start of its unfinished file.
+TEST(KeyInMemory, AnUnfinishedContainerStartsWithZerosNotTheKey) {
+    const files f(8u << 20);
+    const int log_fd = scratch_log();
+    const pid_t pid = start_long_encryption(f, "", log_fd);
+    const std::string unfinished = unfinished_beside(f.file("long.kbx"));
+    const bytes header = unfinished.empty() ? bytes{} : read_file(unfinished);
+    ::kill(pid, SIGKILL);
+    EXPECT_EQ(wait_kerrow(pid), killed_by(SIGKILL));
+    ::close(log_fd);
+    ASSERT_GE(header.size(), 20u);
+    EXPECT_TRUE(std::all_of(header.begin(), header.begin() + 20, [](unsigned char c) { return c == 0; }));
+    fs::remove(unfinished);
+}
 
 // SIGQUIT dumps core by default; with no limit on core files, a run that
 // holds the key must still leave none behind.
