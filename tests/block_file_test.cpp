@@ -32,7 +32,7 @@ using test::write_file;
 constexpr const char* clamp_line = "File sise < block sise. Size of block set to size of file.\n";
 
 struct driven {
-    bool ok;
+    bool ok = false;
     std::string out;
 };
 
@@ -47,21 +47,9 @@ driven drive(bool encrypt, const std::string& in, const std::string& out, const 
     return {ok, testing::internal::GetCapturedStdout()};
 }
 
-// Standard output from the progress lines on (the banner before them is the front end's).
-std::string from_in_file(const std::string& out) {
-    const auto at = out.find("In file:");
-    return at == std::string::npos ? out : out.substr(at);
-}
-
-std::string start_lines(const std::string& in, std::size_t length, const std::string& out) {
-    return "In file:\t" + in + "   " + std::to_string(length) + " bytes\nOut file:\t" + out + "\nWorking...\n";
-}
-
-std::vector<word> words_of(const bytes& b, std::size_t from = 0) {
-    std::vector<word> w((b.size() - from + 3) / 4, 0);
-    for (std::size_t k = from; k < b.size(); ++k) w[(k - from) / 4] |= word{b[k]} << (8 * ((k - from) % 4));
-    return w;
-}
+using test::from_in_file;
+using test::start_lines;
+using test::words_of;
 
 std::int32_t pad_field(const bytes& container, std::size_t nk) {
     return static_cast<std::int32_t>(words_of(container)[nk]);
@@ -460,33 +448,28 @@ TEST_F(BlockFile, WrongKeyGammCountsOrBlockLengthFailAndKeepTheOldOutput) {
     }
 }
 
-TEST_F(BlockFile, KnownAnswerContainersBothWays) {
-    std::ifstream cases(std::string(KERROW_TEST_DATA) + "/cases.tsv");
-    std::string line;
-    std::getline(cases, line);  // column names
-    int seen = 0;
-    while (std::getline(cases, line)) {
-        std::istringstream row(line);
-        std::string name, mode, gcyc, mcyc, b, encrypts;
-        row >> name >> mode >> gcyc >> mcyc >> b >> encrypts;
-        if (mode != "-b") continue;
-        SCOPED_TRACE(name);
-        ++seen;
-        const std::string data = std::string(KERROW_TEST_DATA) + "/" + name + "/";
-        const auto e = test::run_kerrow({"e", "-b", data + "plain.bin", cipher, data + "key.bin", data + "gamm.bin",
-                                         gcyc, mcyc, b});
-        // A setting that leaves the data readable is refused; its old files still open below.
-        EXPECT_EQ(e.exit_code, encrypts == "yes" ? 0 : 1) << e.out;
-        if (encrypts == "yes") {
-            EXPECT_EQ(read_file(cipher), test::test_data(name + "/cipher.bin"));
-        }
-        const auto d = test::run_kerrow({"d", "-b", data + "cipher.bin", back, data + "key.bin", data + "gamm.bin",
-                                         gcyc, mcyc, b});
-        expect_success_ending(d, start_lines(data + "cipher.bin", test::test_data(name + "/cipher.bin").size(), back) +
-                                     "Done.Successfuly decrypted.\n");
-        EXPECT_EQ(read_file(back), test::test_data(name + "/plain.bin"));
+// Every known-answer vector, both modes, through the binary: encryption
+// gives its bytes (or refuses a setting that leaves the data readable),
+// decryption gives the plaintext back with the mode's closing line, old
+// files of refused settings included.
+TEST(KnownAnswers, EveryVectorBothWaysThroughTheBinary) {
+    test::scratch_dir dir;
+    const std::string sealed = dir.file("sealed"), opened = dir.file("opened");
+    for (const test::vector_case& v : test::vector_cases()) {
+        SCOPED_TRACE(v.name);
+        std::vector<std::string> args{"e", v.mode, v.file("plain.bin"), sealed, v.file("key.bin"), v.file("gamm.bin")};
+        for (const std::string& c : v.counts()) args.push_back(c);
+        const auto e = test::run_kerrow(args);
+        EXPECT_EQ(e.exit_code, v.encrypts ? 0 : 1) << e.out;
+        if (v.encrypts) EXPECT_EQ(read_file(sealed), read_file(v.file("cipher.bin")));
+        args[0] = "d";
+        args[2] = v.file("cipher.bin");
+        args[3] = opened;
+        const auto d = test::run_kerrow(args);
+        expect_success_ending(d, start_lines(args[2], read_file(args[2]).size(), opened) +
+                                     (v.mode == "-b" ? "Done.Successfuly decrypted.\n" : "Done.\n"));
+        EXPECT_EQ(read_file(opened), read_file(v.file("plain.bin")));
     }
-    EXPECT_GE(seen, 10);
 }
 
 // A driver failure: the progress lines, the driver's own line, then the
@@ -595,14 +578,13 @@ TEST_F(BlockFile, EncryptionCutShortLeavesNoFile) {
     write_file(plain, pseudo_random(std::size_t{3} << 20, 63));
     write_file(key, key_bytes);
     write_file(gamm, pseudo_random(8, 64));
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 64 * 1024;
     const auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const driven e = drive(true, plain, cipher, key, gamm, 1, 1, 10000);
-    setrlimit(RLIMIT_FSIZE, &saved);
+    driven e;
+    {
+        const test::scoped_limit small(RLIMIT_FSIZE, 64 * 1024);
+        ASSERT_TRUE(small.set());
+        e = drive(true, plain, cipher, key, gamm, 1, 1, 10000);
+    }
     signal(SIGXFSZ, old_handler);
     EXPECT_FALSE(e.ok);
     EXPECT_NE(e.out.find("Error writing output file!\n"), std::string::npos);

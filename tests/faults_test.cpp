@@ -263,22 +263,26 @@ TEST_P(Faults, ShiftedArgumentsLeaveTheKeyFileAlone) {
     before.expect_unchanged();
 }
 
-// A file-size limit makes writes fail like a full disk; it doesn't kill the run.
+// A file-size limit makes writes fail like a full disk; it doesn't kill the
+// run, whichever thread meets it: the main thread (a small input, and the
+// block drivers' first writes) or the helper's (a long one).
 TEST_P(Faults, FileSizeLimitFailsWithTheWriteLine) {
     const driver& d = GetParam();
-    const files f((std::size_t{3} << 20) + 3);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 64 * 1024;
-    const bytes previous = pseudo_random(100, 14);
-    write_file(f.file("out.bin"), previous);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const run_result r = run_kerrow(command(d, f.input_for(d), f.file("out.bin"), f.key(), f.gamm()));
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    expect_failed(r, d, "Error writing output file!");
-    EXPECT_TRUE(read_file(f.file("out.bin")) == previous) << "the old output is kept";
-    EXPECT_EQ(unfinished_files(f.file("")), 0);
+    for (const auto& [input_bytes, limit] : {std::pair{(std::size_t{3} << 20) + 3, 64 * 1024}, {std::size_t{1001}, 512}}) {
+        SCOPED_TRACE(input_bytes);
+        const files f(input_bytes);
+        const bytes previous = pseudo_random(100, 14);
+        write_file(f.file("out.bin"), previous);
+        run_result r;
+        {
+            const scoped_limit small(RLIMIT_FSIZE, static_cast<std::uint64_t>(limit));
+            ASSERT_TRUE(small.set());
+            r = run_kerrow(command(d, f.input_for(d), f.file("out.bin"), f.key(), f.gamm()));
+        }
+        expect_failed(r, d, "Error writing output file!");
+        EXPECT_TRUE(read_file(f.file("out.bin")) == previous) << "the old output is kept";
+        EXPECT_EQ(unfinished_files(f.file("")), 0);
+    }
 }
 
 // Each read, write, flush to disk, close and rename of a run made to fail in
@@ -440,14 +444,6 @@ TEST(OutputRace, LinkFlippedToTheInputNeverCostsTheInput) {
     stop = true;
     flipper.join();
     before.expect_unchanged();
-}
-
-// The unfinished result file beside `out`, or "" while there is none.
-std::string unfinished_beside(const std::string& out) {
-    for (const auto& e : fs::directory_iterator(fs::path(out).parent_path())) {
-        if (e.path().string().starts_with(out + ".kerrow-unfinished-")) return e.path().string();
-    }
-    return {};
 }
 
 int scratch_log() {
@@ -633,16 +629,13 @@ pid_t start_long_encryption(const files& f, const std::string& cwd, int log_fd) 
     std::vector<std::string> args = command(drivers[0], f.plain(), f.file("long.kbx"), f.key(), f.gamm());
     args[7] = "100000";
     const pid_t pid = start_kerrow(args, log_fd, log_fd, cwd);
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::error_code ec;
-    std::string unfinished;
-    while ((unfinished = unfinished_beside(f.file("long.kbx"))).empty() || fs::file_size(unfinished, ec) == 0 || ec) {
-        if (std::chrono::steady_clock::now() > give_up) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    wait_for([&] {
+        std::error_code ec;
+        const std::string unfinished = unfinished_beside(f.file("long.kbx"));
+        return !unfinished.empty() && fs::file_size(unfinished, ec) > 0 && !ec;
+    });
     return pid;
 }
-
 
 // The header's place holds zeros until the end, never the key: a run killed
 // outright leaves no key in clear at the start of its unfinished file.
@@ -677,12 +670,13 @@ TEST(KeyInMemory, NoCoreFileEvenWithoutACoreLimit) {
     if (old.rlim_max != RLIM_INFINITY) GTEST_SKIP() << "the hard core size limit is set";
     const files f(8u << 20);
     const scratch_dir cwd;
-    struct rlimit unlimited = old;
-    unlimited.rlim_cur = RLIM_INFINITY;
-    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &unlimited), 0);
     const int log_fd = scratch_log();
-    const pid_t pid = start_long_encryption(f, cwd.path().string(), log_fd);
-    ::setrlimit(RLIMIT_CORE, &old);
+    pid_t pid = -1;
+    {
+        const scoped_limit unlimited(RLIMIT_CORE, RLIM_INFINITY);
+        ASSERT_TRUE(unlimited.set());
+        pid = start_long_encryption(f, cwd.path().string(), log_fd);
+    }
     ::kill(pid, SIGQUIT);
     EXPECT_EQ(wait_kerrow(pid), killed_by(SIGQUIT));
     ::close(log_fd);

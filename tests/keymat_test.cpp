@@ -61,13 +61,8 @@ TEST(WordFile, LargeFileKeepsEveryWordInOrder) {
     const bytes content = test::pseudo_random(4099, 7);
     const auto words = load(content);
     ASSERT_EQ(words.size(), 1025u);
-    for (std::size_t k = 0; k < words.size(); ++k) {
-        word expect = 0;
-        for (std::size_t j = 0; j < 4 && 4 * k + j < content.size(); ++j) {
-            expect |= word{content[4 * k + j]} << (8 * j);
-        }
-        ASSERT_EQ(words[k], expect) << "word " << k;
-    }
+    const std::vector<word> expected = test::words_of(content);
+    for (std::size_t k = 0; k < words.size(); ++k) ASSERT_EQ(words[k], expected[k]) << "word " << k;
 }
 
 TEST(WordFile, MissingFilePrintsTheCallersLine) {

@@ -166,13 +166,12 @@ TEST_F(OtherUsers, AnotherUsersFileInAStickyFolderIsRefusedBeforeAnythingIsWritt
 // A POSIX access control list in its attribute's form: version 2, then
 // (tag, permissions, id) entries in the order the kernel keeps them.
 bytes acl_of(std::initializer_list<std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>> entries) {
-    bytes b{2, 0, 0, 0};
+    std::vector<std::uint32_t> words{2};
     for (const auto& [tag, perm, id] : entries) {
-        for (const std::uint32_t v : {std::uint32_t{tag} | std::uint32_t{perm} << 16, id}) {
-            for (int s = 0; s < 32; s += 8) b.push_back(static_cast<unsigned char>(v >> s));
-        }
+        words.push_back(std::uint32_t{tag} | std::uint32_t{perm} << 16);
+        words.push_back(id);
     }
-    return b;
+    return bytes_of(words);
 }
 
 bytes acl_on(const std::string& path) {

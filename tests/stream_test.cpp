@@ -65,11 +65,7 @@ void ref_mix_pass(words& t, const words& k) {
     }
 }
 
-words to_words(const bytes& b) {
-    words w((b.size() + 3) / 4, 0);
-    for (std::size_t k = 0; k < b.size(); ++k) w[k / 4] |= word{b[k]} << (8 * (k % 4));
-    return w;
-}
+words to_words(const bytes& b) { return test::words_of(b); }
 
 // The whole file transform: load, prepare, one step per word, cut to length.
 bytes ref_file(const bytes& data, const bytes& key, const bytes& gamm, int gcyc, bool encrypt) {
@@ -318,15 +314,8 @@ TEST(StreamFile, OneFlippedCipherBitFlipsExactlyOnePlainBit) {
 
 // ---- The binary: exact lines, exit codes and the known-answer files.
 
-std::string from_in_file(const std::string& out) {
-    const auto at = out.find("In file:");
-    return at == std::string::npos ? out : out.substr(at);
-}
-
-std::string start_lines(const std::string& in, std::size_t n, const std::string& out) {
-    return "In file:\t" + in + "   " + std::to_string(n) + " bytes\nOut file:\t" + out +
-           "\nWorking...\n";
-}
+using test::from_in_file;
+using test::start_lines;
 
 std::string failure_tail() { return "Error processing file!\n" + test::usage() + "\n"; }
 
@@ -334,33 +323,6 @@ std::string failure_tail() { return "Error processing file!\n" + test::usage() +
 bool ends_in_done(const std::string& out) {
     const auto at = out.rfind("Done.\nTime:");
     return at != std::string::npos && test::is_time_line(out.substr(at + 6));
-}
-
-TEST(StreamBinary, KnownAnswerFilesBothDirections) {
-    std::ifstream cases(std::string(KERROW_TEST_DATA) + "/cases.tsv");
-    std::string line;
-    int seen = 0;
-    test::scratch_dir dir;
-    while (std::getline(cases, line)) {
-        std::istringstream row(line);
-        std::string name, mode, gcyc, mcyc, b, encrypts;
-        row >> name >> mode >> gcyc >> mcyc >> b >> encrypts;
-        if (mode != "-s") continue;
-        ++seen;
-        const std::string base = std::string(KERROW_TEST_DATA) + "/" + name + "/";
-        const auto enc = test::run_kerrow({"e", "-s", base + "plain.bin", dir.file("c"),
-                                           base + "key.bin", base + "gamm.bin", gcyc});
-        // A setting that leaves the data readable is refused; its old files still open below.
-        EXPECT_EQ(enc.exit_code, encrypts == "yes" ? 0 : 1) << name << enc.out;
-        if (encrypts == "yes") {
-            EXPECT_EQ(test::read_file(dir.file("c")), test::test_data(name + "/cipher.bin")) << name;
-        }
-        const auto dec = test::run_kerrow({"d", "-s", base + "cipher.bin", dir.file("p"),
-                                           base + "key.bin", base + "gamm.bin", gcyc});
-        EXPECT_EQ(dec.exit_code, 0) << name << dec.out;
-        EXPECT_EQ(test::read_file(dir.file("p")), test::test_data(name + "/plain.bin")) << name;
-    }
-    EXPECT_EQ(seen, 5);
 }
 
 TEST(StreamBinary, SuccessPrintsItsLinesInOrder) {

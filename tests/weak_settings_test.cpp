@@ -19,9 +19,10 @@ namespace kerrow {
 namespace {
 
 WordArray words_from(const test::bytes& b) {
+    const std::vector<word> w = test::words_of(b);
     WordArray a;
-    a.allocate((b.size() + 3) / 4);
-    for (std::size_t k = 0; k < b.size(); ++k) a[k / 4] |= word{b[k]} << (8 * (k % 4));
+    a.allocate(w.size());
+    std::copy(w.begin(), w.end(), a.data());
     return a;
 }
 

@@ -1,6 +1,7 @@
 // Runs of the built binary on POSIX systems: fork, exec and wait.
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,21 @@ run_result run_kerrow(const std::vector<std::string>& args, const std::string& c
     run_result r = run_kerrow(args, how);
     if (how.in_fd >= 0) ::close(how.in_fd);
     return r;
+}
+
+scoped_limit::scoped_limit(int resource, std::uint64_t soft) : resource_(resource) {
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) != 0) return;
+    old_soft_ = limit.rlim_cur;
+    limit.rlim_cur = static_cast<rlim_t>(soft);
+    set_ = ::setrlimit(resource, &limit) == 0;
+}
+
+scoped_limit::~scoped_limit() {
+    rlimit limit{};
+    if (!set_ || ::getrlimit(resource_, &limit) != 0) return;
+    limit.rlim_cur = static_cast<rlim_t>(old_soft_);
+    ::setrlimit(resource_, &limit);
 }
 
 bool wait_for(const std::function<bool()>& ready, int seconds) {

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #include "cli/dispatch.hpp"
@@ -58,6 +59,64 @@ bool is_time_line(const std::string& line) {
 }
 
 std::string usage() { return kerrow::usage_text; }
+
+std::string start_lines(const std::string& in, std::size_t length, const std::string& out) {
+    return "In file:\t" + in + "   " + std::to_string(length) + " bytes\nOut file:\t" + out + "\nWorking...\n";
+}
+
+std::string from_in_file(const std::string& out) {
+    const auto at = out.find("In file:");
+    return at == std::string::npos ? out : out.substr(at);
+}
+
+std::vector<std::uint32_t> words_of(const bytes& b) {
+    std::vector<std::uint32_t> w((b.size() + 3) / 4, 0);
+    for (std::size_t k = 0; k < b.size(); ++k) w[k / 4] |= std::uint32_t{b[k]} << (8 * (k % 4));
+    return w;
+}
+
+bytes bytes_of(const std::vector<std::uint32_t>& words) {
+    bytes b;
+    for (const std::uint32_t w : words) {
+        for (int s = 0; s < 32; s += 8) b.push_back(static_cast<unsigned char>(w >> s));
+    }
+    return b;
+}
+
+std::string vector_case::file(const std::string& which) const {
+    return std::string(KERROW_TEST_DATA) + "/" + name + "/" + which;
+}
+
+std::vector<std::string> vector_case::counts() const {
+    if (mode == "-s") return {gcyc};
+    return {gcyc, mcyc, block_length};
+}
+
+std::vector<vector_case> vector_cases() {
+    std::ifstream table(std::string(KERROW_TEST_DATA) + "/cases.tsv");
+    std::vector<vector_case> cases;
+    std::string line;
+    std::getline(table, line);  // the column names
+    while (std::getline(table, line)) {
+        std::istringstream row(line);
+        vector_case c;
+        std::string encrypts;
+        if (row >> c.name >> c.mode >> c.gcyc >> c.mcyc >> c.block_length >> encrypts) {
+            c.encrypts = encrypts == "yes";
+            cases.push_back(c);
+        }
+    }
+    if (cases.size() < 15) throw std::runtime_error("tests/data/cases.tsv: fewer vectors than it holds");
+    return cases;
+}
+
+std::string unfinished_beside(const std::string& out) {
+    const std::filesystem::path p(out);
+    for (const auto& e : std::filesystem::directory_iterator(p.has_parent_path() ? p.parent_path() : ".")) {
+        if (e.path().string().starts_with(out + ".kerrow-unfinished-")) return e.path().string();
+    }
+    return {};
+}
 
 int unfinished_files(const std::filesystem::path& dir) {
     int n = 0;

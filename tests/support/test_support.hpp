@@ -102,6 +102,22 @@ private:
 
 // Polls until `ready` holds, for at most `seconds`; gives what it last said.
 bool wait_for(const std::function<bool()>& ready, int seconds = 60);
+
+// A resource limit of this process (RLIMIT_FSIZE, say) lowered for a scope,
+// and so for the runs started in it; put back at its end.
+class scoped_limit {
+public:
+    scoped_limit(int resource, std::uint64_t soft);
+    ~scoped_limit();
+    scoped_limit(const scoped_limit&) = delete;
+    scoped_limit& operator=(const scoped_limit&) = delete;
+    bool set() const { return set_; }
+
+private:
+    int resource_;
+    std::uint64_t old_soft_ = 0;
+    bool set_ = false;
+};
 // Everything in an open file, from its start.
 std::string read_all(int fd);
 
@@ -109,6 +125,28 @@ std::string read_all(int fd);
 
 // True for "Time:\t%10.10g seconds\n": a number right-aligned in at least ten places.
 bool is_time_line(const std::string& line);
+
+// The lines a run prints once its files are open, and what it printed from
+// them on (the banner before them is the front end's).
+std::string start_lines(const std::string& in, std::size_t length, const std::string& out);
+std::string from_in_file(const std::string& out);
+
+// A file's bytes as 32-bit words, little-endian, the last one zero-extended;
+// and words as those bytes again.
+std::vector<std::uint32_t> words_of(const bytes& b);
+bytes bytes_of(const std::vector<std::uint32_t>& words);
+
+// The known-answer vectors of tests/data (its README tells what they are).
+struct vector_case {
+    std::string name, mode, gcyc, mcyc, block_length;
+    bool encrypts;  // false where encryption now refuses the setting
+    std::string file(const std::string& which) const;  // plain.bin, key.bin, gamm.bin, cipher.bin
+    std::vector<std::string> counts() const;           // as the command line takes them
+};
+std::vector<vector_case> vector_cases();
+
+// The unfinished result file beside `out`, or "" while there is none.
+std::string unfinished_beside(const std::string& out);
 
 // The usage text as the tool prints it after an error line.
 std::string usage();
