@@ -74,19 +74,13 @@ bool stream_refused(const WordArray& key, const WordArray& gamm, std::int32_t gc
     WordArray k0 = copy_of(key), g = copy_of(gamm);
     prepare_gamma(g, key, gcyc);
     prepare_stream_key(k0, key, gcyc);
-    testing::internal::CaptureStdout();  // the refusal's line
-    const bool refused = !stream_encryption_hides_data(k0, g);
-    testing::internal::GetCapturedStdout();
-    return refused;
+    return stream_encryption_weakness(k0, g) != weakness::none;
 }
 
 bool block_refused(const WordArray& key, const WordArray& gamm, std::int32_t gcyc, std::int32_t mcyc) {
     WordArray g = copy_of(gamm);
     prepare_gamma(g, key, gcyc);
-    testing::internal::CaptureStdout();  // the refusal's line
-    const bool refused = !block_encryption_hides_data(mcyc, g);
-    testing::internal::GetCapturedStdout();
-    return refused;
+    return block_encryption_weakness(mcyc, g) != weakness::none;
 }
 
 const std::int32_t gcycs[] = {-2147483647 - 1, -1, 1, 2, 4, 7};

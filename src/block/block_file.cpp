@@ -10,6 +10,7 @@
 #include "common/counts.hpp"
 #include "common/progress.hpp"
 #include "common/report.hpp"
+#include "common/run.hpp"
 #include "fileio/fileio.hpp"
 #include "fileio/pipeline.hpp"
 #include "keymat/gamma.hpp"
@@ -74,7 +75,7 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     const auto key_words = static_cast<word>(key_state.size());
 
     prepare_gamma(gamma, key_state, gcyc);
-    if (!block_encryption_hides_data(mcyc, gamma)) return false;
+    if (!refuse_weak_setting(block_encryption_weakness(mcyc, gamma))) return false;
     block_gamma gamma_table;
     prepare_block_gamma(gamma_table, gamma.data(), static_cast<word>(gamma.size()));
     // Every input is known good: only now is the output emptied. The

@@ -7,6 +7,7 @@
 #include "common/counts.hpp"
 #include "common/progress.hpp"
 #include "common/report.hpp"
+#include "common/run.hpp"
 #include "fileio/fileio.hpp"
 #include "fileio/pipeline.hpp"
 #include "keymat/gamma.hpp"
@@ -17,8 +18,6 @@
 namespace kerrow {
 
 namespace {
-
-enum class direction { encrypt, decrypt };
 
 // Chunks of a quarter of a MiB: each carries the steps drawn for it, five
 // bytes a word.
@@ -56,7 +55,7 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
     if (!load_key_material(files.gamm, gamm_file_lines, g)) return false;
     prepare_gamma(g, k, gcyc);
     prepare_stream_key(k0, k, gcyc);
-    if (dir == direction::encrypt && !stream_encryption_hides_data(k0, g)) return false;
+    if (dir == direction::encrypt && !refuse_weak_setting(stream_encryption_weakness(k0, g))) return false;
     // Every input is known good: only now is the output emptied.
     if (!output.begin_result(false)) return false;
 
