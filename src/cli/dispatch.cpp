@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "block/block_file.hpp"
+#include "cli/key_command.hpp"
 #include "common/console.hpp"
 #include "common/report.hpp"
 #include "fileio/fileio.hpp"
@@ -139,8 +140,12 @@ void warn_ignored(int argc, int first, const char* uses) {
     }
 }
 
-// What --help tells beyond the usage text: what becomes of the output.
+// What --help tells beyond the usage text: where to start, and what becomes
+// of the output.
 constexpr const char* help_notes =
+    "\n"
+    "kerrow k <key file> <gamm file> [<key bytes> <gamm bytes>] makes a new key file and gamm\n"
+    "file of random bytes (64 and 4096 unless given; 5 at least), readable by you alone.\n"
     "\n"
     "The result goes to a new file beside the out file, readable by you alone, and replaces\n"
     "the out file only when the run succeeds: a failure, a failed key check or an interrupt\n"
@@ -184,6 +189,14 @@ int run_command_line(int argc, const char* const* argv) {
     if (same_nocase(argv[1], "c")) {
         warn_ignored(argc, 2, "c takes no other arguments");
         return write_notice();
+    }
+    if (same_nocase(argv[1], "k")) {
+        // The two paths, then both sizes or neither.
+        if (argc < 4 || argc == 5) return fail_with_usage("Not enough arguments.\n\n");
+        warn_ignored(argc, 6, "k takes 5");
+        const bool sized = argc > 5;
+        return make_key_files(argv[2], argv[3], sized ? argv[4] : nullptr, sized ? argv[5] : nullptr) ? exit_ok
+                                                                                                    : exit_failure;
     }
     if (argc < 8) return fail_with_usage("Not enough arguments.\n\n");
 
