@@ -1,5 +1,5 @@
 // The command-line front end through the built binary: banner, dispatch,
-// exact texts and exit codes, and the notice command.
+// exact texts and exit codes, the notice command and the key command.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <tuple>
 
 #include "support/test_support.hpp"
@@ -68,6 +69,10 @@ TEST(CommandLine, NotEnoughArgumentsExitsOneWithTheUsage) {
              {"e", "-b", "in", "out", "key", "gamm", "4"},      // -b needs nine
              {"d", "-B", "in", "out", "key", "gamm", "4", "2"},
              {"x", "-b", "in", "out", "key", "gamm", "4", "2"},
+             // k takes two paths, then both sizes or neither.
+             {"k"},
+             {"K", "only.key"},
+             {"k", "a.key", "a.gamm", "64"},
              // The queries are spelt exactly.
              {"--Help"},
              {"-H"},
@@ -86,8 +91,9 @@ TEST(CommandLine, HelpAndVersionStandAloneAfterTheBanner) {
         std::string err;
     };
     const std::string alone = ": stands alone; give it without other arguments\n";
-    // --help adds what becomes of the output to the usage text.
-    const std::string help = usage_lines + "\n\nThe result goes to a new file beside the out file";
+    // --help adds where to start and what becomes of the output to the
+    // usage text.
+    const std::string help = usage_lines + "\n\nkerrow k <key file> <gamm file> [<key bytes> <gamm bytes>] makes";
     const query cases[] = {
         {{"--help"}, 0, help, ""},
         {{"-h"}, 0, help, ""},
@@ -368,6 +374,116 @@ TEST(NoticeCommand, FailsWithExitOneWhenTheFileCannotBeWritten) {
     const auto w = run_kerrow({"c"}, full.path().string());
     EXPECT_EQ(w.exit_code, 1);
     EXPECT_EQ(after_banner(w.out), "Error writing output file!\n");
+}
+
+// Two new files of the sizes asked for (64 and 4096 by default), for their
+// owner alone whatever the umask, of other bytes at every run; what follows
+// the sizes is ignored, with a warning. The smallest it makes encrypt.
+TEST(KeyCommand, MakesNewOwnerOnlyFilesOfTheSizesAskedFor) {
+    test::scratch_dir dir;
+    const std::string folder = dir.path().string();
+    struct made {
+        std::vector<std::string> args;
+        std::size_t key_bytes, gamm_bytes;
+        std::string err;
+    };
+    const made cases[] = {
+        {{"k", "a.key", "a.gamm"}, 64, 4096, ""},
+        {{"K", "b.key", "b.gamm"}, 64, 4096, ""},
+        // More than one chunk of random bytes, and the least encryption takes.
+        {{"k", "c.key", "c.gamm", "5", "100001", "x"}, 5, 100001, "kerrow: warning: argument 6 is ignored: k takes 5\n"},
+    };
+    const mode_t umask_before = ::umask(0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        const auto r = run_kerrow(c.args, folder);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(after_banner(r.out), "Key file:\t" + c.args[1] + "   " + std::to_string(c.key_bytes) +
+                                           " bytes\nGamm file:\t" + c.args[2] + "   " +
+                                           std::to_string(c.gamm_bytes) + " bytes\nDone.\n");
+        EXPECT_EQ(r.err, c.err);
+        for (const auto& [name, size] : {std::pair{c.args[1], c.key_bytes}, {c.args[2], c.gamm_bytes}}) {
+            struct stat st {};
+            ASSERT_EQ(::stat(dir.file(name).c_str(), &st), 0) << name;
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+            EXPECT_EQ(static_cast<std::size_t>(st.st_size), size) << name;
+        }
+    }
+    ::umask(umask_before);
+    EXPECT_NE(test::read_file(dir.file("a.key")), test::read_file(dir.file("b.key")));
+    EXPECT_NE(test::read_file(dir.file("a.gamm")), test::read_file(dir.file("b.gamm")));
+    EXPECT_EQ(test::unfinished_files(dir.path()), 0);
+    test::write_file(dir.file("in"), test::pseudo_random(100, 5));
+    EXPECT_EQ(run_kerrow({"e", "-b", "in", "in.kbx", "c.key", "c.gamm", "4", "2", "10000"}, folder).exit_code, 0);
+}
+
+// Refused with its line and cause, no usage text, and nothing made: a name
+// that is taken (whose file keeps its bytes), a folder that isn't there,
+// standard output, sizes that aren't numbers or that encryption refuses.
+// The same name twice is found taken only when the second file takes it:
+// the first is taken back then.
+TEST(KeyCommand, RefusalsLeaveEveryFileAsItWas) {
+    test::scratch_dir dir;
+    const std::string folder = dir.path().string();
+    const test::bytes old = test::pseudo_random(64, 7);
+    test::write_file(dir.file("old"), old);
+    ASSERT_EQ(::symlink("nowhere", dir.file("dangling").c_str()), 0);
+    struct refusal {
+        std::vector<std::string> args;
+        std::string line, cause;
+    };
+    const std::string taken = ": it exists already, and is never written over\n",
+                      below = ": below 5, which encryption refuses\n";
+    const refusal cases[] = {
+        {{"k", "old", "new.gamm"}, "Error opening key file!\n", "kerrow: old" + taken},
+        {{"k", "new.key", "old"}, "Error opening gamm file!\n", "kerrow: old" + taken},
+        {{"k", "dangling", "new.gamm"}, "Error opening key file!\n", "kerrow: dangling" + taken},
+        {{"k", "new.key", "missing/new.gamm"}, "Error opening gamm file!\n",
+         "kerrow: missing/new.gamm: No such file or directory\n"},
+        {{"k", "-", "new.gamm"}, "Error opening key file!\n",
+         "kerrow: -: made as a file of its own, never on standard output; ./- names a file called -\n"},
+        {{"k", "new.key", "new.gamm", "4", "4096"}, "Key file must be at least 5 bytes to encrypt!\n",
+         "kerrow: key bytes \"4\"" + below},
+        {{"k", "new.key", "new.gamm", "64", "-4096"}, "Gamm file must be at least 5 bytes to encrypt!\n",
+         "kerrow: gamm bytes \"-4096\"" + below},
+        {{"k", "new.key", "new.gamm", "4k", "4096"}, "Value must be integer!\n", "kerrow: key bytes \"4k\": not a number\n"},
+        {{"k", "new.key", "new.gamm", "64", " 64"}, "Value must be integer!\n", "kerrow: gamm bytes \" 64\": not a number\n"},
+        {{"k", "new.key", "new.gamm", "64", "2147483648"}, "Value must be integer!\n",
+         "kerrow: gamm bytes \"2147483648\": outside the signed 32-bit range\n"},
+        {{"k", "same", "same"}, "Error writing output file!\n", "kerrow: same: File exists\n"},
+    };
+    const auto names = [&] {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            found.insert(entry.path().filename().string());
+        }
+        return found;
+    };
+    const std::set<std::string> before = names();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[2] + (c.args.size() > 3 ? " " + c.args[3] + " " + c.args[4] : ""));
+        const auto r = run_kerrow(c.args, folder);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(after_banner(r.out), c.line);
+        EXPECT_EQ(r.err, c.cause);
+        EXPECT_EQ(names(), before);
+        EXPECT_TRUE(test::read_file(dir.file("old")) == old);
+    }
+}
+
+// Without the system's random source the command fails: no generator of
+// its own stands in, and neither file is left.
+TEST(KeyCommand, FailsWithoutTheSystemsRandomSourceAndLeavesNothing) {
+    if (!test::paused_call::available()) GTEST_SKIP() << "no preloading here";
+    test::scratch_dir dir;
+    test::run_options how;
+    how.cwd = dir.path().string();
+    how.environment = test::failing_random_environment();
+    const auto r = run_kerrow({"k", "new.key", "new.gamm"}, how);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(after_banner(r.out), "Error reading random source!\n");
+    EXPECT_EQ(r.err, "kerrow: new.key: the system's random source failed\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace

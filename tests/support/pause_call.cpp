@@ -3,14 +3,19 @@
 // "renameat") whose last path names KERROW_PAUSE_NAME runs, then the run
 // waits there until the test has done its part: the library makes the file
 // KERROW_PAUSED and waits for the file KERROW_RESUME (at most 20 s).
+// With KERROW_FAIL_RANDOM set, the system's random source fails instead
+// (getentropy and getrandom, as on a kernel without them), so that a test
+// can see what a run does without one.
 // The wrappers are the plain calls: the 64-bit forms come as their own
 // symbols.
 #undef _TIME_BITS
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +85,22 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     const int rc = real(from_dir, from, to_dir, to);
     pause_if("renameat", to);
     return rc;
+}
+
+int getentropy(void* buffer, size_t length) {
+    using entropy_fn = int (*)(void*, size_t);
+    static const entropy_fn real = next<entropy_fn>("getentropy");
+    if (std::getenv("KERROW_FAIL_RANDOM") == nullptr) return real(buffer, length);
+    errno = ENOSYS;
+    return -1;
+}
+
+ssize_t getrandom(void* buffer, size_t length, unsigned flags) {
+    using random_fn = ssize_t (*)(void*, size_t, unsigned);
+    static const random_fn real = next<random_fn>("getrandom");
+    if (std::getenv("KERROW_FAIL_RANDOM") == nullptr) return real(buffer, length, flags);
+    errno = ENOSYS;
+    return -1;
 }
 
 }  // extern "C"

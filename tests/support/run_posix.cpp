@@ -136,20 +136,32 @@ bool wait_for(const std::function<bool()>& ready, int seconds) {
     return true;
 }
 
-paused_call::paused_call(const std::string& call, const std::string& name) {
-    // Runs as another user make the marks too.
-    std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
-    env_ = {"KERROW_PAUSE_CALL=" + call, "KERROW_PAUSE_NAME=" + name, "KERROW_PAUSED=" + dir_.file("paused"),
-            "KERROW_RESUME=" + dir_.file("resume")};
+namespace {
+
+// `variables`, and what preloads the library that reads them.
+std::vector<std::string> preloading(std::vector<std::string> variables) {
 #ifdef KERROW_PAUSE_LIB
-    env_.push_back(std::string("LD_PRELOAD=") + KERROW_PAUSE_LIB);
+    variables.push_back(std::string("LD_PRELOAD=") + KERROW_PAUSE_LIB);
 #endif
 #if defined(__SANITIZE_ADDRESS__)
     // The preloaded library comes before the sanitizer's runtime.
     const char* options = std::getenv("ASAN_OPTIONS");
-    env_.push_back(std::string("ASAN_OPTIONS=") + (options != nullptr ? options : "") + ":verify_asan_link_order=0");
+    variables.push_back(std::string("ASAN_OPTIONS=") + (options != nullptr ? options : "") +
+                        ":verify_asan_link_order=0");
 #endif
+    return variables;
 }
+
+}  // namespace
+
+paused_call::paused_call(const std::string& call, const std::string& name) {
+    // Runs as another user make the marks too.
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+    env_ = preloading({"KERROW_PAUSE_CALL=" + call, "KERROW_PAUSE_NAME=" + name,
+                       "KERROW_PAUSED=" + dir_.file("paused"), "KERROW_RESUME=" + dir_.file("resume")});
+}
+
+std::vector<std::string> failing_random_environment() { return preloading({"KERROW_FAIL_RANDOM=1"}); }
 
 paused_call::~paused_call() { resume(); }
 

@@ -100,6 +100,11 @@ private:
     std::vector<std::string> env_;
 };
 
+// The environment of a run whose system random source fails (getentropy and
+// getrandom), through the library paused_call preloads; where that can't be
+// preloaded, paused_call::available() is false.
+std::vector<std::string> failing_random_environment();
+
 // Polls until `ready` holds, for at most `seconds`; gives what it last said.
 bool wait_for(const std::function<bool()>& ready, int seconds = 60);
 
