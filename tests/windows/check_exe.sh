@@ -95,6 +95,20 @@ run_exe e -s -x -- "$v/key.bin" "$v/gamm.bin" 4
 check "-x and --: exit code" [ "$exe_rc" = 0 ]
 check "-x and --: files" cmp -s ./-- host.bin
 
+# k: both files new, of the sizes asked for; a name that is taken is refused
+# by both builds, its file kept and the other file not made.
+"$host" k new.key new.gamm 5 70000 > host.txt 2> host.err
+rm -f new.key new.gamm
+run_exe K new.key new.gamm 5 70000
+check "k: exit code" [ "$exe_rc" = 0 ]
+check "k: texts" same_texts
+check "k: sizes" [ "$(stat -c %s new.key) $(stat -c %s new.gamm)" = "5 70000" ]
+run_exe k default.key default.gamm
+check "k: default sizes" [ "$exe_rc $(stat -c %s default.key) $(stat -c %s default.gamm)" = "0 64 4096" ]
+both new.key k new.key other.gamm
+check "k over a file: refused" [ "$exe_rc" = 1 ]
+check "k over a file: nothing made" test ! -e other.gamm
+
 # Names beyond ASCII (one outside the 16-bit range), shown as UTF-8 when
 # standard output is redirected, and a path longer than 260 characters.
 cp "$data/block-default/plain.bin" 'café.bin'
