@@ -6,19 +6,19 @@
 #include <string>
 
 #include "common/console.hpp"
+#include "common/messages.hpp"
 #include "common/random.hpp"
 #include "common/report.hpp"
 #include "common/shown_name.hpp"
 #include "fileio/fileio.hpp"
-#include "keymat/word_file.hpp"
 #include "keymat/words.hpp"
 
 namespace kerrow {
 
 namespace {
 
-constexpr const char* random_error_line = "Error reading random source!\n";
-constexpr const char* out_of_memory_line = "Out of memory!\n";
+// The one fixed line of this command alone; the others are the catalog's.
+constexpr char error_reading_random[] = "Error reading random source!\n";
 
 // The least that encryption takes of either file: one word can't be undone
 // in block mode, gives a handful of masks (a key) or none at all (a gamm
@@ -50,19 +50,13 @@ bool read_decimal(const char* text, std::int64_t& value) noexcept {
 // what encryption takes prints `too_small_line`.
 bool convert_size(const char* text, const char* name, const char* too_small_line, std::int64_t& bytes) {
     if (text == nullptr) return true;  // the default stays
-    const std::string subject = std::string(name) + " \"" + text + "\"";
     std::int64_t v = 0;
     const bool number = read_decimal(text, v);
     if (!number || v > std::numeric_limits<std::int32_t>::max()) {
-        note_cause(subject.c_str(), number ? "outside the signed 32-bit range" : "not a number");
-        say("Value must be integer!\n");
-        return false;
+        return fail_argument(message::value_must_be_integer, name, text,
+                             number ? "outside the signed 32-bit range" : "not a number");
     }
-    if (v < least_bytes) {
-        note_cause(subject.c_str(), "below 5, which encryption refuses");
-        say(too_small_line);
-        return false;
-    }
+    if (v < least_bytes) return fail_argument(too_small_line, name, text, "below 5, which encryption refuses");
     bytes = v;
     return true;
 }
@@ -72,18 +66,12 @@ bool convert_size(const char* text, const char* name, const char* too_small_line
 // made until begin_result.
 bool open_new(output_file& file, const char* path, const char* open_error_line) {
     if (is_standard_stream(path)) {
-        note_cause(path, "made as a file of its own, never on standard output; ./- names a file called -");
-        say(open_error_line);
-        return false;
+        return fail(open_error_line, path, "made as a file of its own, never on standard output; ./- names a file called -");
     }
     if (file.open(path, 0600, existing_output::refuse)) return true;
-    if (file.refused_folder()) {
-        note_cause(file.folder_path(), error_text(file.error()).c_str());
-    } else {
-        note_cause(*path == '\0' ? "\"\"" : path, error_text(file.error()).c_str());
-    }
-    say(open_error_line);
-    return false;
+    const int error = file.error();
+    return fail(open_error_line, file.refused_folder() ? file.folder_path() : *path == '\0' ? "\"\"" : path,
+                error_text(error), error < 0 ? cause_kind::account : cause_kind::system_error);
 }
 
 // Writes `bytes` bytes from the system's random source, drawn a chunk at a
@@ -92,13 +80,9 @@ bool fill_random(output_file& file, std::int64_t bytes, WordArray& chunk) {
     const std::size_t most = chunk.size() * sizeof(word);
     for (std::int64_t left = bytes; left > 0;) {
         const std::size_t n = static_cast<std::uint64_t>(left) < most ? static_cast<std::size_t>(left) : most;
-        if (!system_random(chunk.data(), n)) {
-            // No other source stands in: a key from a generator in this
-            // process would be only as good as its seed.
-            note_cause(file.path(), "the system's random source failed");
-            say(random_error_line);
-            return false;
-        }
+        // No other source stands in: a key from a generator in this
+        // process would be only as good as its seed.
+        if (!system_random(chunk.data(), n)) return fail(error_reading_random, file.path(), "the system's random source failed");
         if (!file.write(chunk.data(), n)) return false;
         left -= static_cast<std::int64_t>(n);
     }
@@ -116,14 +100,14 @@ void print_made(const char* label, const char* path, std::int64_t bytes) {
 
 bool make_both(const char* key_path, const char* gamm_path, const char* key_text, const char* gamm_text) {
     std::int64_t key_bytes = default_key_bytes, gamm_bytes = default_gamm_bytes;
-    if (!convert_size(key_text, "key bytes", "Key file must be at least 5 bytes to encrypt!\n", key_bytes) ||
-        !convert_size(gamm_text, "gamm bytes", "Gamm file must be at least 5 bytes to encrypt!\n", gamm_bytes)) {
+    if (!convert_size(key_text, "key bytes", message::key_too_short_to_encrypt, key_bytes) ||
+        !convert_size(gamm_text, "gamm bytes", message::gamm_too_short_to_encrypt, gamm_bytes)) {
         return false;
     }
     // Both names are checked before either file is begun; until the two
     // are committed together, an interrupt or a failure leaves neither.
     output_file key, gamm;
-    if (!open_new(key, key_path, key_file_lines.open_error) || !open_new(gamm, gamm_path, gamm_file_lines.open_error)) {
+    if (!open_new(key, key_path, message::error_opening_key) || !open_new(gamm, gamm_path, message::error_opening_gamm)) {
         return false;
     }
     {
@@ -131,9 +115,7 @@ bool make_both(const char* key_path, const char* gamm_path, const char* key_text
         const std::int64_t larger = key_bytes > gamm_bytes ? key_bytes : gamm_bytes;
         const auto words = static_cast<std::size_t>((larger + 3) / 4);
         if (!chunk.allocate(words < chunk_words ? words : chunk_words)) {
-            note_cause(key_path, "no memory for the random bytes");
-            say(out_of_memory_line);
-            return false;
+            return fail(message::out_of_memory, key_path, "no memory for the random bytes");
         }
         if (!key.begin_result(false) || !gamm.begin_result(false) || !fill_random(key, key_bytes, chunk) ||
             !fill_random(gamm, gamm_bytes, chunk)) {
@@ -143,7 +125,7 @@ bool make_both(const char* key_path, const char* gamm_path, const char* key_text
     if (!commit_together(key, gamm)) return false;
     print_made("Key file:\t", key_path, key_bytes);
     print_made("Gamm file:\t", gamm_path, gamm_bytes);
-    say("Done.\n");
+    say(message::done);
     return true;
 }
 
@@ -153,7 +135,7 @@ bool make_key_files(const char* key_path, const char* gamm_path, const char* key
     try {
         return make_both(key_path, gamm_path, key_bytes, gamm_bytes);
     } catch (const std::bad_alloc&) {  // a name or a cause line that found no memory
-        say(out_of_memory_line);
+        say(message::out_of_memory);
         return false;
     }
 }
