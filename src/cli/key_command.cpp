@@ -17,9 +17,6 @@ namespace kerrow {
 
 namespace {
 
-// The one fixed line of this command alone; the others are the catalog's.
-constexpr char error_reading_random[] = "Error reading random source!\n";
-
 // The least that encryption takes of either file: one word can't be undone
 // in block mode, gives a handful of masks (a key) or none at all (a gamm
 // file) in stream mode.
@@ -82,7 +79,7 @@ bool fill_random(output_file& file, std::int64_t bytes, WordArray& chunk) {
         const std::size_t n = static_cast<std::uint64_t>(left) < most ? static_cast<std::size_t>(left) : most;
         // No other source stands in: a key from a generator in this
         // process would be only as good as its seed.
-        if (!system_random(chunk.data(), n)) return fail(error_reading_random, file.path(), "the system's random source failed");
+        if (!system_random(chunk.data(), n)) return fail(message::error_reading_random, file.path(), "the system's random source failed");
         if (!file.write(chunk.data(), n)) return false;
         left -= static_cast<std::int64_t>(n);
     }

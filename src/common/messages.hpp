@@ -54,6 +54,7 @@ inline constexpr char one_mask_for_every_word[] =
 inline constexpr char damaged[] = "Ciphertext file is damaged!\n";
 inline constexpr char error_reading[] = "Error reading input file!\n";
 inline constexpr char error_writing[] = "Error writing output file!\n";
+inline constexpr char error_reading_random[] = "Error reading random source!\n";
 
 // On standard error, from the interrupt handler (which may print only these
 // whole arrays) and from the removal of an unfinished file.
