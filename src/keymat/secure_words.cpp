@@ -82,9 +82,11 @@ void* secure_allocate(std::size_t bytes) noexcept {
     return p;
 }
 
-void secure_release(void* p, std::size_t bytes) noexcept {
+void secure_release(void* p, std::size_t bytes) noexcept { secure_release(p, bytes, bytes); }
+
+void secure_release(void* p, std::size_t bytes, std::size_t written) noexcept {
     if (p == nullptr) return;
-    wipe(p, bytes);
+    wipe(p, written < bytes ? written : bytes);
     unmap_block(p, bytes);
     if (live_blocks.fetch_sub(1, std::memory_order_relaxed) == 1) wipe_stack_below();
 }
