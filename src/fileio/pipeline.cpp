@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 
 #include "common/report.hpp"
 #include "fileio/raw_io.hpp"
 #include "fileio/thread.hpp"
+#include "keymat/secure_words.hpp"
 #include "keymat/words.hpp"
 
 namespace kerrow {
@@ -38,10 +38,11 @@ constexpr std::size_t aligned_bytes(std::size_t bytes) {
     return bytes > SIZE_MAX - 63 ? 0 : (bytes + 63) / 64 * 64;
 }
 
-// A chunk's side area and its buffer, in that order, in one zeroed block.
-// Only the bytes that held data are wiped when it is released: the block's
-// first bytes, up to the furthest one read, committed or handed out (the side
-// area first, so that one count covers both).
+// A chunk's side area and its buffer, in that order, in one block of secret
+// memory. Only the bytes that held data are wiped when it is released: the
+// block's first bytes, up to the furthest one read, committed or handed out
+// (the side area first, so that one count covers both). The rest still hold
+// the zeros the block came with.
 class slot_buffer {
 public:
     slot_buffer() = default;
@@ -52,16 +53,14 @@ public:
     bool allocate(std::size_t data_bytes, std::size_t side_bytes) noexcept {
         release();
         if (data_bytes > SIZE_MAX - side_bytes) return false;
-        // calloc: large blocks come as zero pages from the system, untouched.
-        p_ = static_cast<unsigned char*>(std::calloc(data_bytes + side_bytes, 1));
+        p_ = static_cast<unsigned char*>(secure_allocate(data_bytes + side_bytes));
         if (p_ == nullptr) return false;
         data_bytes_ = data_bytes;
         side_bytes_ = side_bytes;
         return true;
     }
     void release() noexcept {
-        wipe(p_, written_);
-        std::free(p_);
+        secure_release(p_, side_bytes_ + data_bytes_, written_);
         p_ = nullptr;
         data_bytes_ = 0;
         side_bytes_ = 0;

@@ -88,6 +88,11 @@ struct pipeline_chunk {
 // Where the list has at most two entries, or no thread or spare memory is to
 // be had, the run takes the short road.
 //
+// The buffers hold plaintext and, in stream mode, masks that decrypt every
+// file made with the same key and gamm files: they come from secure_allocate
+// (out of core dumps, locked where the limit allows), and the bytes that held
+// data are wiped when they are released.
+//
 // While a pipeline runs, nothing else writes to the output, and the output
 // holds no buffered bytes: the pipeline writes through the descriptors.
 class chunk_pipeline {
