@@ -310,13 +310,17 @@ struct chunk_pipeline::parts {
                 if (!buffers[fixed.slots].allocate(fixed.data_bytes, fixed.side_bytes)) break;
             }
         }
-        for (int k = 0; k < fixed.slots; ++k) shared.free_slots.push(k);
+        {
+            const std::lock_guard<std::mutex> lock(m);
+            for (int k = 0; k < fixed.slots; ++k) shared.free_slots.push(k);
+        }
         if (fixed.slots < 2) return;
         // The helper takes no signal sent to the process: a handler always
         // runs on the main thread.
         own.threaded = start_thread(own.helper, helper_start);
         if (own.threaded) return;
         for (; fixed.slots > 1; --fixed.slots) buffers[fixed.slots - 1].release();
+        const std::lock_guard<std::mutex> lock(m);
         shared.free_slots = {};
         shared.free_slots.push(0);
     }
