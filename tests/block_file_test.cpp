@@ -36,15 +36,13 @@ struct driven {
     std::string out;
 };
 
-// One driver run in this process, its standard output captured.
+// One block run in this process, its standard output captured.
 driven drive(bool encrypt, const std::string& in, const std::string& out, const std::string& key,
              const std::string& gamm, int gcyc, int mcyc, long block_length) {
-    const std::string g = std::to_string(gcyc), m = std::to_string(mcyc), b = std::to_string(block_length);
-    testing::internal::CaptureStdout();
-    const char* const a[] = {in.c_str(), out.c_str(), key.c_str(), gamm.c_str(), g.c_str(), m.c_str(), b.c_str()};
-    const bool ok = encrypt ? encrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6])
-                            : decrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6]) == decryption::decrypted;
-    return {ok, testing::internal::GetCapturedStdout()};
+    const test::in_process_run r = test::run_in_process({encrypt ? "e" : "d", "-b", in, out, key, gamm,
+                                                         std::to_string(gcyc), std::to_string(mcyc),
+                                                         std::to_string(block_length)});
+    return {r.done, r.out};
 }
 
 using test::from_in_file;

@@ -27,9 +27,7 @@
 
 #include <gtest/gtest.h>
 
-#include "block/block_file.hpp"
 #include "fileio/raw_io.hpp"
-#include "stream/stream_file.hpp"
 #include "support/test_support.hpp"
 
 namespace kerrow::test {
@@ -294,19 +292,7 @@ TEST_P(Faults, EveryFailedSystemCallKeepsTheOldOutput) {
     const files f((std::size_t{5} << 19) + 3);
     const std::string in = f.input_for(d), out = f.file("out.bin");
     const bytes previous = pseudo_random(100, 15);
-    const auto run = [&] {
-        const std::vector<std::string> a = command(d, in, out, f.key(), f.gamm());
-        const char* const g = a[6].c_str();
-        const char* const m = d.block() ? a[7].c_str() : "";
-        const char* const b = d.block() ? a[8].c_str() : "";
-        if (d.block()) {
-            return d.decrypt() ? decrypt_block_file(in.c_str(), out.c_str(), a[4].c_str(), a[5].c_str(), g, m, b) ==
-                                     decryption::decrypted
-                               : encrypt_block_file(in.c_str(), out.c_str(), a[4].c_str(), a[5].c_str(), g, m, b);
-        }
-        return (d.decrypt() ? decrypt_stream_file : encrypt_stream_file)(in.c_str(), out.c_str(), a[4].c_str(),
-                                                                          a[5].c_str(), g);
-    };
+    const auto run = [&] { return run_in_process(command(d, in, out, f.key(), f.gamm())); };
     struct row {
         io_call call;
         const char* line;
@@ -319,9 +305,9 @@ TEST_P(Faults, EveryFailedSystemCallKeepsTheOldOutput) {
             SCOPED_TRACE(std::to_string(static_cast<int>(x.call)) + " #" + std::to_string(n));
             write_file(out, previous);
             fail_io_call(x.call, n);
-            testing::internal::CaptureStdout();
-            const bool ok = run();
-            const std::string said = testing::internal::GetCapturedStdout();
+            const in_process_run r = run();
+            const bool ok = r.done;
+            const std::string& said = r.out;
             fail_io_call(x.call, 0);
             if (ok) break;
             EXPECT_TRUE(has_line(said, x.line)) << said;

@@ -180,13 +180,10 @@ struct material {
     // Runs one driver on `data` and returns the output file's bytes.
     bytes run(bool encrypt, const bytes& data, const char* gcyc = "4") const {
         test::write_file(dir.file("in"), data);
-        testing::internal::CaptureStdout();
-        const auto driver = encrypt ? encrypt_stream_file : decrypt_stream_file;
-        const bool ok = driver(dir.file("in").c_str(), dir.file("out").c_str(), key_path().c_str(),
-                               gamm_path().c_str(), gcyc);
-        const std::string lines = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(ok) << lines;
-        EXPECT_NE(lines.find("Done.\n"), std::string::npos) << lines;
+        const test::in_process_run r =
+            test::run_in_process({encrypt ? "e" : "d", "-s", dir.file("in"), dir.file("out"), key_path(), gamm_path(), gcyc});
+        EXPECT_TRUE(r.done) << r.out;
+        EXPECT_NE(r.out.find("Done.\n"), std::string::npos) << r.out;
         return test::read_file(dir.file("out"));
     }
 };
@@ -249,10 +246,10 @@ TEST(StreamFile, WeakSettingsAreRefusedForEncryptionButStillDecrypt) {
         const material m(c.key, c.gamm);
         test::write_file(m.dir.file("in"), data);
         test::write_file(m.dir.file("out"), {7});
-        testing::internal::CaptureStdout();
-        EXPECT_FALSE(encrypt_stream_file(m.dir.file("in").c_str(), m.dir.file("out").c_str(),
-                                         m.key_path().c_str(), m.gamm_path().c_str(), c.gcyc));
-        const std::string lines = testing::internal::GetCapturedStdout();
+        const test::in_process_run r =
+            test::run_in_process({"e", "-s", m.dir.file("in"), m.dir.file("out"), m.key_path(), m.gamm_path(), c.gcyc});
+        EXPECT_FALSE(r.done);
+        const std::string& lines = r.out;
         EXPECT_EQ(lines.substr(lines.find("Working...\n") + 11), c.line);
         EXPECT_EQ(test::read_file(m.dir.file("out")), bytes{7});
         const int gcyc = std::atoi(c.gcyc);

@@ -2,12 +2,15 @@
 
 #include <cstdio>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "block/block_file.hpp"
 #include "cli/key_command.hpp"
 #include "common/console.hpp"
+#include "common/messages.hpp"
 #include "common/report.hpp"
+#include "common/run.hpp"
 #include "fileio/fileio.hpp"
 #include "fileio/raw_io.hpp"
 #include "keymat/secure_words.hpp"
@@ -47,44 +50,24 @@ constexpr const char* banner =
 constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 
-// How a driver's run ended: done, failed (its line printed, the usage to
-// follow), or finished with a failed key check, whose closing line says all.
-enum class run_end { done, failed, rejected };
-
-run_end ended(bool ok) { return ok ? run_end::done : run_end::failed; }
-
-// The four drivers. Arguments start at the in file; block drivers take
-// seven, stream drivers five (anything after those is ignored, with a
-// warning).
-struct driver {
-    const char* mode;
-    const char* direction;
-    int min_argc;
-    run_end (*run)(const char* const* args);
+// The runs of the command line: the selectors, the arguments a run takes
+// after the program name, and its lines. Arguments after those are ignored,
+// with a warning.
+struct run_row {
+    const char* direction_selector;
+    const char* mode_selector;
+    direction dir;
+    cipher_mode mode;
+    int arguments;
     const char* failure_line;
-    const char* uses;  // what the warning about extra arguments says
+    const char* uses;  // what the warning about ignored arguments says
 };
 
-constexpr driver drivers[] = {
-    {"-b", "e", 10,
-     [](const char* const* a) { return ended(encrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6])); },
-     "Error encrypting file!\n", "block mode takes 9"},
-    {"-b", "d", 10,
-     [](const char* const* a) {
-         switch (decrypt_block_file(a[0], a[1], a[2], a[3], a[4], a[5], a[6])) {
-         case decryption::decrypted: return run_end::done;
-         case decryption::not_decrypted: return run_end::rejected;
-         case decryption::failed: break;
-         }
-         return run_end::failed;
-     },
-     "Error decrypting file!\n", "block mode takes 9"},
-    {"-s", "e", 8,
-     [](const char* const* a) { return ended(encrypt_stream_file(a[0], a[1], a[2], a[3], a[4])); },
-     "Error processing file!\n", "stream mode takes 7"},
-    {"-s", "d", 8,
-     [](const char* const* a) { return ended(decrypt_stream_file(a[0], a[1], a[2], a[3], a[4])); },
-     "Error processing file!\n", "stream mode takes 7"},
+constexpr run_row run_rows[] = {
+    {"e", "-b", direction::encrypt, cipher_mode::block, 9, message::error_encrypting, "block mode takes 9"},
+    {"d", "-b", direction::decrypt, cipher_mode::block, 9, message::error_decrypting, "block mode takes 9"},
+    {"e", "-s", direction::encrypt, cipher_mode::stream, 7, message::error_processing, "stream mode takes 7"},
+    {"d", "-s", direction::decrypt, cipher_mode::stream, 7, message::error_processing, "stream mode takes 7"},
 };
 
 bool same_nocase(const char* a, const char* b) {
@@ -106,25 +89,13 @@ int fail_with_usage(const char* line) {
 int write_notice() {
     output_file file;
     if (!file.open("copyright.enc")) {
-        note_cause("copyright.enc", error_text(file.error()).c_str());
-        say("Error opening output file!\n");
+        fail(message::error_opening_output, "copyright.enc", error_text(file.error()), cause_kind::system_error);
         return exit_failure;
     }
     unsigned char record[notice_size];
     notice_record(record);
     return file.begin_result(false) && file.write(record, sizeof record) && file.commit() ? exit_ok
                                                                                         : exit_failure;
-}
-
-// Runs a driver. Memory that runs out inside the standard library (the
-// pipeline's lists, its thread) ends the run like any other shortage.
-run_end run_driver(const driver& d, const char* const* args) {
-    try {
-        return d.run(args);
-    } catch (const std::bad_alloc&) {
-        say("Out of memory!\n");
-        return run_end::failed;
-    }
 }
 
 // Arguments from index `first` on are more than the command uses: one line on
@@ -139,6 +110,8 @@ void warn_ignored(int argc, int first, const char* uses) {
                      uses);
     }
 }
+
+std::string given(int argc) { return std::to_string(argc - 1) + " given"; }
 
 // What --help tells beyond the usage text: where to start, and what becomes
 // of the output.
@@ -182,46 +155,91 @@ int answered_query(int argc, const char* const* argv) {
 
 }  // namespace
 
+run_end run(const run_request& request) {
+    // Memory that runs out inside the standard library (the pipeline's
+    // lists, its thread) ends the run like any other shortage.
+    try {
+        if (request.mode == cipher_mode::stream) return run_stream(request);
+        return request.dir == direction::encrypt ? run_block_encryption(request) : run_block_decryption(request);
+    } catch (const std::bad_alloc&) {
+        wipe_stack();
+        fail(message::out_of_memory, request.in, "no memory for the run's buffers and lists");
+        return run_end::failed;
+    }
+}
+
 int run_command_line(int argc, const char* const* argv) {
+    // Where the lines go is known before the first: with "-" as the output,
+    // standard output carries the data and nothing else, and every line of
+    // the run, the banner included, goes to standard error.
+    const run_row* row = nullptr;
+    if (argc >= 3) {
+        for (const run_row& r : run_rows) {
+            if (same_nocase(argv[1], r.direction_selector) && same_nocase(argv[2], r.mode_selector)) row = &r;
+        }
+    }
+    const bool runs = row != nullptr && argc > row->arguments;
+    messages_to_standard_error(runs && is_standard_stream(argv[4]));
     say(banner);
     if (const int code = answered_query(argc, argv); code != no_query) return code;
-    if (argc < 2) return fail_with_usage("Not enough arguments.\n\n");
+    if (argc < 2) {
+        note_cause("command line", "no command given; kerrow --help tells what to give");
+        return fail_with_usage(message::not_enough_arguments);
+    }
     if (same_nocase(argv[1], "c")) {
         warn_ignored(argc, 2, "c takes no other arguments");
         return write_notice();
     }
     if (same_nocase(argv[1], "k")) {
         // The two paths, then both sizes or neither.
-        if (argc < 4 || argc == 5) return fail_with_usage("Not enough arguments.\n\n");
+        if (argc < 4 || argc == 5) {
+            note_cause(argv[1], "takes a key file and a gamm file, then both sizes or neither; " + given(argc));
+            return fail_with_usage(message::not_enough_arguments);
+        }
         warn_ignored(argc, 6, "k takes 5");
         const bool sized = argc > 5;
         return make_key_files(argv[2], argv[3], sized ? argv[4] : nullptr, sized ? argv[5] : nullptr) ? exit_ok
                                                                                                     : exit_failure;
     }
-    if (argc < 8) return fail_with_usage("Not enough arguments.\n\n");
-
-    for (const driver& d : drivers) {
-        if (!same_nocase(argv[2], d.mode)) continue;
-        if (argc < d.min_argc) return fail_with_usage("Not enough arguments.\n\n");
-        if (!same_nocase(argv[1], d.direction)) continue;
-        warn_ignored(argc, d.min_argc, d.uses);
-        switch (run_driver(d, argv + 3)) {
-        case run_end::done: return exit_ok;
-        case run_end::rejected: return exit_failure;
-        case run_end::failed: break;
-        }
-        return fail_with_usage(d.failure_line);
+    if (argc < 8) {
+        note_cause("command line", "a run takes 7 arguments after the program name, 9 in block mode; " + given(argc));
+        return fail_with_usage(message::not_enough_arguments);
     }
-    return fail_with_usage("Bad arguments.\n\n");
+    if (same_nocase(argv[2], "-b") && argc < 10) {
+        note_cause(argv[2], "block mode takes 9 arguments after the program name; " + given(argc));
+        return fail_with_usage(message::not_enough_arguments);
+    }
+    if (row == nullptr) {
+        const bool mode_known = same_nocase(argv[2], "-b") || same_nocase(argv[2], "-s");
+        if (mode_known) {
+            note_cause(argv[1], "not a command: e (encrypt), d (decrypt), c or k");
+        } else {
+            note_cause(argv[2], "not a mode: -b (block) or -s (stream)");
+        }
+        return fail_with_usage(message::bad_arguments);
+    }
+    warn_ignored(argc, row->arguments + 1, row->uses);
+    const run_request request{row->dir, row->mode, argv[3], argv[4], argv[5], argv[6], argv[7],
+                              row->mode == cipher_mode::block ? argv[8] : nullptr,
+                              row->mode == cipher_mode::block ? argv[9] : nullptr};
+    // Ciphertext on a terminal is noise to the user and may upset the
+    // terminal: refused before anything is read, as compressors do.
+    if (request.dir == direction::encrypt && is_standard_stream(request.out) && output_is_terminal()) {
+        note_cause("-", "standard output is a terminal, and encrypted data is not written to one; redirect it "
+                        "to a file or a pipe, or give an output file");
+        return exit_failure;
+    }
+    switch (run(request)) {
+    case run_end::done: return exit_ok;
+    case run_end::not_decrypted: return exit_failure;  // its closing line says all
+    case run_end::failed: break;
+    }
+    return fail_with_usage(row->failure_line);
 }
 
 int run_process(int argc, const char* const* argv) {
-    protect_process();
-    guard_process();
+    set_up_process();
     flush_each_line();
-    // With "-" as the output, standard output carries the data and nothing
-    // else: the run's lines, the banner included, go to standard error.
-    if (argc > 4 && is_standard_stream(argv[4])) messages_to_standard_error();
     const int code = run_command_line(argc, argv);
     // A failure's fixed lines are followed by what caused it.
     if (code != exit_ok) print_cause();

@@ -7,15 +7,16 @@
 
 namespace kerrow {
 
-// Where the run's messages go: standard output, or standard error once
-// messages_to_standard_error() was called (standard output then carries the
-// data of the run).
+// Where the run's messages go: standard output, or standard error for a
+// command whose standard output carries the data of the run.
 std::FILE* messages();
-void messages_to_standard_error();
+void messages_to_standard_error(bool to_standard_error);
 
 // True when standard error is a terminal (a console on Windows), where the
 // progress line shows.
 bool error_is_terminal();
+// True when standard output is one, where no ciphertext is written.
+bool output_is_terminal();
 // True when the messages (see messages()) go to a terminal or console.
 bool messages_are_terminal();
 

@@ -8,6 +8,8 @@ namespace kerrow {
 
 bool error_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
+bool output_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 namespace {
 
 std::FILE* message_stream = nullptr;
@@ -21,7 +23,7 @@ bool messages_are_terminal() {
     return ::isatty(messages() == stderr ? STDERR_FILENO : STDOUT_FILENO) == 1;
 }
 
-void messages_to_standard_error() { message_stream = stderr; }
+void messages_to_standard_error(bool to_standard_error) { message_stream = to_standard_error ? stderr : nullptr; }
 
 void put_text(const char* text) { std::fputs(text, messages()); }
 

@@ -27,10 +27,12 @@ std::FILE* message_stream = nullptr;
 
 std::FILE* messages() { return message_stream != nullptr ? message_stream : stdout; }
 
-void messages_to_standard_error() { message_stream = stderr; }
+void messages_to_standard_error(bool to_standard_error) { message_stream = to_standard_error ? stderr : nullptr; }
 
 // _isatty would take NUL for a terminal too.
 bool error_is_terminal() { return console_of(stderr) != nullptr; }
+
+bool output_is_terminal() { return console_of(stdout) != nullptr; }
 
 bool messages_are_terminal() { return console_of(messages()) != nullptr; }
 

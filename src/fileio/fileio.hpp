@@ -211,15 +211,19 @@ struct run_files {
 bool open_run_files(run_files& files, const run_paths& paths, run_positions positions,
                     const char* input_error_line, const char* output_error_line);
 
-// Sets up the process for a run: standard input, output and error that were
-// closed are opened on the null device (so that no file of the run can take
-// their place, and "-" for one of them is refused), a file-size limit or a
-// closed pipe makes a write fail instead of ending the process, and every
-// signal that would end the process (interrupts, timers, resource limits,
-// crashes; on Windows Ctrl+C, Ctrl+Break, closing the console and crashes)
-// removes the run's unfinished result file, then ends the process as the
-// signal would have. Signals the caller ignores stay ignored. Once a result
-// is in place, an interrupt ends the run at once with status 0.
-void guard_process();
+// Sets up the process for a run, once, before any key file is read: it is
+// kept out of core files and crash dumps for the rest of its life (not
+// dumpable, nor attachable by another user's debugger; core size limit 0;
+// no crash dump by the system's error reporting); standard input, output
+// and error that were closed are opened on the null device (so that no file
+// of the run can take their place, and "-" for one of them is refused); a
+// file-size limit or a closed pipe makes a write fail instead of ending the
+// process; and every signal that would end the process (interrupts, timers,
+// resource limits, crashes; on Windows Ctrl+C, Ctrl+Break, closing the
+// console and crashes) removes the run's unfinished result file, then ends
+// the process as the signal would have. Signals the caller ignores stay
+// ignored. Once a result is in place, an interrupt ends the run at once
+// with status 0.
+void set_up_process();
 
 }  // namespace kerrow

@@ -1,6 +1,6 @@
 // What the interrupt handler knows of a run's output, and what the process
 // was given when it began; per platform (process_posix.cpp,
-// process_win.cpp). guard_process (fileio.hpp) sets it up.
+// process_win.cpp). set_up_process (fileio.hpp) sets it up.
 #pragma once
 
 #include "fileio/file_id.hpp"
@@ -34,7 +34,7 @@ void hold_interrupts() noexcept;
 void release_interrupts() noexcept;
 
 // Whether standard input (0), output (1) or error (2) was closed when the
-// process began (guard_process opened it on the null device since).
+// process began (set_up_process opened it on the null device since).
 bool standard_stream_was_closed(int which) noexcept;
 
 }  // namespace kerrow

@@ -1,5 +1,5 @@
-// The process around a run on POSIX systems: standard streams closed by the
-// caller, and the handler of every signal that would end the process, which
+// The process around a run on POSIX systems: kept out of core files,
+// standard streams closed by the caller, and the handler of every signal that would end the process, which
 // removes the run's unfinished result file and then lets the signal end the
 // process as it would have.
 #include "fileio/process.hpp"
@@ -8,8 +8,15 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#ifdef __FreeBSD__
+#include <sys/procctl.h>
+#endif
 
 namespace kerrow {
 namespace {
@@ -157,10 +164,21 @@ void release_interrupts() noexcept {
 
 bool standard_stream_was_closed(int which) noexcept { return which >= 0 && which <= 2 && closed_at_start[which]; }
 
-void guard_process() {
-    static bool guarded = false;
-    if (guarded) return;
-    guarded = true;
+void set_up_process() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    // No core file, and no other process of the user's (a debugger, say)
+    // may read this one's memory.
+#ifdef __linux__
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+#if defined(__FreeBSD__) && defined(PROC_TRACE_CTL)
+    int trace = PROC_TRACE_CTL_DISABLE;
+    ::procctl(P_PID, ::getpid(), PROC_TRACE_CTL, &trace);
+#endif
+    const struct rlimit no_core = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
     // A closed standard stream would be the number the next open gets: the
     // output, say, which would then receive the run's messages.
     for (int fd = 0; fd <= 2; ++fd) {

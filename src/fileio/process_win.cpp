@@ -139,7 +139,10 @@ void release_interrupts() noexcept { ::LeaveCriticalSection(&lock.section); }
 
 bool standard_stream_was_closed(int which) noexcept { return which >= 0 && which <= 2 && closed_at_start[which]; }
 
-void guard_process() {
+void set_up_process() {
+    // No dialog box waits for a user after a crash; the crash handler below
+    // ends the process before the system's error reporting dumps it.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     const DWORD standard[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     for (int k = 0; k < 3; ++k) {
         const HANDLE h = ::GetStdHandle(standard[k]);

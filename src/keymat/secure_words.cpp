@@ -1,6 +1,5 @@
 #include "keymat/secure_words.hpp"
 
-#include <atomic>
 #include <cerrno>
 
 #include "keymat/words.hpp"
@@ -9,14 +8,7 @@
 #include <windows.h>
 #else
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-#ifdef __FreeBSD__
-#include <sys/procctl.h>
-#endif
 #if !defined(MAP_ANONYMOUS) && defined(MAP_ANON)
 #define MAP_ANONYMOUS MAP_ANON
 #endif
@@ -25,19 +17,6 @@
 namespace kerrow {
 
 namespace {
-
-// Blocks handed out and not yet released.
-std::atomic<int> live_blocks{0};
-
-// Deeper than any call chain of a run goes below the frame that releases its
-// arrays, with room for the register saves of the system's libraries.
-constexpr std::size_t stack_wipe_bytes = 32 * 1024;
-
-// Zeroes stack_wipe_bytes of the stack just below the caller's frame.
-[[gnu::noinline]] void wipe_stack_below() noexcept {
-    unsigned char area[stack_wipe_bytes];
-    wipe(area, sizeof area);
-}
 
 #ifdef _WIN32
 
@@ -88,7 +67,6 @@ void unmap_block(void* p, std::size_t bytes) noexcept { ::munmap(p, page_rounded
 void* secure_allocate(std::size_t bytes) noexcept {
     if (bytes == 0) return nullptr;
     void* p = map_block(bytes);
-    if (p != nullptr) live_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
 
@@ -98,25 +76,12 @@ void secure_release(void* p, std::size_t bytes, std::size_t written) noexcept {
     if (p == nullptr) return;
     wipe(p, written < bytes ? written : bytes);
     unmap_block(p, bytes);
-    if (live_blocks.fetch_sub(1, std::memory_order_relaxed) == 1) wipe_stack_below();
 }
 
-void protect_process() noexcept {
-#ifdef _WIN32
-    // A crash ends the process without a dump through the handler that
-    // guard_process installs; no dialog box waits for a user either.
-    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-#else
-#ifdef __linux__
-    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-#endif
-#if defined(__FreeBSD__) && defined(PROC_TRACE_CTL)
-    int trace = PROC_TRACE_CTL_DISABLE;
-    ::procctl(P_PID, ::getpid(), PROC_TRACE_CTL, &trace);
-#endif
-    const struct rlimit no_core = {0, 0};
-    ::setrlimit(RLIMIT_CORE, &no_core);
-#endif
+// noinline: the area must lie below the caller's frame, not in it.
+[[gnu::noinline]] void wipe_stack() noexcept {
+    unsigned char area[stack_wipe_bytes];
+    wipe(area, sizeof area);
 }
 
 }  // namespace kerrow

@@ -1,6 +1,6 @@
 // Memory for secrets (key material, and the chunks of data in flight) kept
-// out of core dumps and swap, and the process settings that keep a running
-// key out of core files and crash dumps.
+// out of core dumps and swap, and the wipe of what a run's calls leave of
+// them on the stack.
 #pragma once
 
 #include <cstddef>
@@ -14,9 +14,6 @@ namespace kerrow {
 void* secure_allocate(std::size_t bytes) noexcept;
 
 // Wipes the `bytes` bytes that secure_allocate gave at p, and frees them.
-// When the last such block goes, the stack below the caller is wiped too:
-// the calls of a run may have left key words there (spilled registers,
-// register saves inside the system's libraries).
 void secure_release(void* p, std::size_t bytes) noexcept;
 // The same for a block of which at most the first `written` bytes were ever
 // written to: only those are wiped, the rest still holding the zeros they
@@ -24,10 +21,11 @@ void secure_release(void* p, std::size_t bytes) noexcept;
 // locked or not, on a 2-core AMD EPYC virtual machine.
 void secure_release(void* p, std::size_t bytes, std::size_t written) noexcept;
 
-// Keeps the process out of core files and crash dumps for the rest of its
-// life: not dumpable (nor attachable by another user's debugger), core size
-// limit 0, no crash dump by the system's error reporting. Called once, before
-// any key file is read.
-void protect_process() noexcept;
+// Zeroes the stack below the caller's frame, as deep as the calls of a run
+// go (stack_wipe_bytes): they may have left key words there (spilled
+// registers, the register saves of the system's libraries). Called by a run
+// once its key material is gone.
+inline constexpr std::size_t stack_wipe_bytes = 32 * 1024;
+void wipe_stack() noexcept;
 
 }  // namespace kerrow

@@ -1,16 +1,14 @@
-// Stream mode drivers. The output has no header and exactly the input's
-// length: one word per input word, the last 1 to 3 bytes only XORed.
+// Stream mode on the run skeleton. The output has no header and exactly the
+// input's length: one word per input word, the last 1 to 3 bytes only
+// XORed. Decryption has no check value: other key material gives other
+// bytes of the same length, and "Done.".
 #pragma once
+
+#include "common/run.hpp"
 
 namespace kerrow {
 
-// Encrypts `in` into `out`. Prints its progress and error lines; false on failure.
-bool encrypt_stream_file(const char* in, const char* out, const char* key, const char* gamm,
-                         const char* gcyc);
-
-// Decrypts what encrypt_stream_file wrote. Stream mode has no check value:
-// other key material gives other bytes of the same length, and "Done.".
-bool decrypt_stream_file(const char* in, const char* out, const char* key, const char* gamm,
-                         const char* gcyc);
+// Encrypts or decrypts, as the request's direction says.
+run_end run_stream(const run_request& request);
 
 }  // namespace kerrow

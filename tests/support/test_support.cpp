@@ -6,7 +6,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "cli/dispatch.hpp"
+#include "common/run.hpp"
 
 namespace kerrow::test {
 
@@ -59,6 +62,27 @@ bool is_time_line(const std::string& line) {
 }
 
 std::string usage() { return kerrow::usage_text; }
+
+in_process_run run_in_process(const std::vector<std::string>& args) {
+    if (args.size() < 7) throw std::runtime_error("a run takes 7 arguments at least");
+    const bool block = args[1] == "-b";
+    const run_request request{args[0] == "e" ? direction::encrypt : direction::decrypt,
+                              block ? cipher_mode::block : cipher_mode::stream,
+                              args[2].c_str(),
+                              args[3].c_str(),
+                              args[4].c_str(),
+                              args[5].c_str(),
+                              args[6].c_str(),
+                              block ? args.at(7).c_str() : nullptr,
+                              block ? args.at(8).c_str() : nullptr};
+    testing::internal::CaptureStdout();
+    const run_end end = run(request);
+    in_process_run r;
+    r.out = testing::internal::GetCapturedStdout();
+    r.done = end == run_end::done;
+    r.not_decrypted = end == run_end::not_decrypted;
+    return r;
+}
 
 std::string start_lines(const std::string& in, std::size_t length, const std::string& out) {
     return "In file:\t" + in + "   " + std::to_string(length) + " bytes\nOut file:\t" + out + "\nWorking...\n";

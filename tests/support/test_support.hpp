@@ -156,4 +156,15 @@ std::string unfinished_beside(const std::string& out);
 // The usage text as the tool prints it after an error line.
 std::string usage();
 
+// A run of the tool's skeleton in this process, as the command line's
+// arguments after the program name ask for it ("e", "-b", in, out, key,
+// gamm, gcyc, mcyc, block length; stream mode without the last two), with
+// what it printed on standard output.
+struct in_process_run {
+    bool done = false;  // delivered its result
+    bool not_decrypted = false;
+    std::string out;
+};
+in_process_run run_in_process(const std::vector<std::string>& args);
+
 }  // namespace kerrow::test
