@@ -113,7 +113,9 @@ TEST(CommandLine, HelpAndVersionStandAloneAfterTheBanner) {
         const auto r = run_kerrow(c.args);
         EXPECT_EQ(r.exit_code, c.exit_code) << c.args.size() << " " << c.args[0];
         EXPECT_EQ(r.out.substr(0, banner.size() + c.out.size()), banner + c.out) << c.args.size() << " " << c.args[0];
-        if (c.out != help) EXPECT_EQ(r.out, banner + c.out);
+        if (c.out != help) {
+            EXPECT_EQ(r.out, banner + c.out);
+        }
         EXPECT_EQ(r.err, c.err) << c.args.size() << " " << c.args[0];
     }
 }
@@ -336,7 +338,9 @@ TEST(Pipes, ClosedOrOwnStandardStreamsAndNamesThatLookLikeThemAreTakenForWhatThe
         EXPECT_EQ(test::wait_kerrow(test::start_kerrow(r.args, out, err, how)), r.exit_code);
         const std::string said = test::read_all(log) + test::read_all(err);
         EXPECT_NE(("\n" + said).find("\n" + r.line + "\n"), std::string::npos) << said;
-        if (!r.cause.empty()) EXPECT_NE(test::read_all(err).find(r.cause), std::string::npos) << test::read_all(err);
+        if (!r.cause.empty()) {
+            EXPECT_NE(test::read_all(err).find(r.cause), std::string::npos) << test::read_all(err);
+        }
         EXPECT_TRUE(test::read_file(dir.file("out")) == old);
         EXPECT_TRUE(test::read_file(dir.file("in")) == input);
         if (out != log && out >= 0) ::close(out);

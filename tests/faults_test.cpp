@@ -217,7 +217,9 @@ TEST_P(Faults, InputKeyOrGammThatIsNotARegularFileIsRefusedWithoutBlocking) {
             EXPECT_NE(r.exit_code, killed_by(SIGALRM)) << "the run blocked";
             expect_failed(r, d, ro.line);
             // The file's own error, not one a later call left behind.
-            if (kind == "directory") EXPECT_NE(r.err.find(": Is a directory\n"), std::string::npos) << r.err;
+            if (kind == "directory") {
+                EXPECT_NE(r.err.find(": Is a directory\n"), std::string::npos) << r.err;
+            }
             before.expect_unchanged();
             // The input is opened first: when it is refused no output is created.
             if (std::string(ro.what) == "input") {
@@ -571,7 +573,9 @@ TEST(Interrupts, EveryInterruptedRunSaysWhatBecameOfItsOutput) {
         EXPECT_EQ(unfinished_files(f.file("")), 0) << "made before the key material was loaded";
         ::kill(pid, sig);
         EXPECT_EQ(wait_kerrow(pid), killed_by(sig));
-        if (sig != SIGKILL) EXPECT_TRUE(has_line(read_all(log_fd), "kerrow: interrupted; nothing was written"));
+        if (sig != SIGKILL) {
+            EXPECT_TRUE(has_line(read_all(log_fd), "kerrow: interrupted; nothing was written"));
+        }
         ::close(log_fd);
         EXPECT_EQ(unfinished_files(f.file("")), 0);
         EXPECT_FALSE(fs::exists(f.file("out.bin")));

@@ -85,11 +85,8 @@ TEST(WordFile, EmptyKeyAndGammFilesAreRefused) {
 }
 
 #if defined(__linux__) && !defined(KERROW_EMULATOR)
-// Key material's memory is left out of core dumps ("dd" among the flags of
-// its mapping), whoever runs the tests.
-TEST(SecureMemory, LeftOutOfCoreDumps) {
-    void* p = secure_allocate(3 * 4096 + 5);
-    ASSERT_NE(p, nullptr);
+// The flags of the mapping that holds `p` in this process.
+std::string mapping_flags(const void* p) {
     const auto at = reinterpret_cast<std::uintptr_t>(p);
     std::ifstream smaps("/proc/self/smaps");
     std::string line, flags;
@@ -101,11 +98,23 @@ TEST(SecureMemory, LeftOutOfCoreDumps) {
         if (fields >> std::hex >> from >> dash >> to && dash == '-') {
             inside = at >= from && at < to;
         } else if (inside && line.rfind("VmFlags:", 0) == 0) {
-            flags = line;
+            flags = line + " ";
         }
     }
+    return flags;
+}
+
+// Key material's memory, and a word array's, is left out of core dumps
+// ("dd" among the flags of its mapping), whoever runs the tests.
+TEST(SecureMemory, LeftOutOfCoreDumps) {
+    void* p = secure_allocate(3 * 4096 + 5);
+    ASSERT_NE(p, nullptr);
+    const std::string flags = mapping_flags(p);
     secure_release(p, 3 * 4096 + 5);
-    EXPECT_NE((flags + " ").find(" dd "), std::string::npos) << flags;
+    EXPECT_NE(flags.find(" dd "), std::string::npos) << flags;
+    WordArray key;
+    ASSERT_TRUE(key.allocate(10));
+    EXPECT_NE(mapping_flags(key.data()).find(" dd "), std::string::npos) << mapping_flags(key.data());
 }
 #endif
 
