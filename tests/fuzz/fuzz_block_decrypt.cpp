@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "block/block_file.hpp"
+#include "common/run.hpp"
 #include "fuzz_support.hpp"
 
 namespace {
@@ -77,11 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string g = std::to_string(c.gcyc), m = std::to_string(c.mcyc),
                       b = std::to_string(c.block_length);
-    kerrow::decryption verdict = kerrow::decryption::failed;
+    kerrow::run_end verdict = kerrow::run_end::failed;
     const run_outcome r = observe(f.out, f.fds, [&] {
-        verdict = kerrow::decrypt_block_file(f.container.c_str(), f.plain.c_str(), f.key.c_str(),
-                                             f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
-        return verdict != kerrow::decryption::failed;
+        verdict = kerrow::run({kerrow::direction::decrypt, kerrow::cipher_mode::block, f.container.c_str(),
+                               f.plain.c_str(), f.key.c_str(), f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str()});
+        return verdict != kerrow::run_end::failed;
     });
     const std::string refusal = expected_refusal(c.gcyc, c.mcyc, c.block_length, c.key.size(),
                                                  c.gamm.size(), container);
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(closing == "Done.Successfuly decrypted." || closing == "Done.Not decrypted.",
           "a successful run without its verdict", r.printed);
     check(r.printed.find("\nTime:\t") != std::string::npos, "no time line", r.printed);
-    if (verdict == kerrow::decryption::not_decrypted) {
+    if (verdict == kerrow::run_end::not_decrypted) {
         check(closing == "Done.Not decrypted." && size_of(f.plain) < 0,
               "a failed key check delivered its output", r.printed);
         return 0;

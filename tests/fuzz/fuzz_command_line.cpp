@@ -1,5 +1,6 @@
 // Count conversion against the C library's strtol, and arbitrary argument
-// vectors through the whole front end. Every path argument is mapped onto a
+// vectors through the whole front end. Every path argument (the key
+// command's two included) is mapped onto a
 // fixed set of names inside the scratch folder (regular files, a directory, a
 // FIFO, links, devices, a missing folder), which is also the working
 // directory, so no run can touch a file outside it.
@@ -15,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "block/block_file.hpp"
 #include "cli/dispatch.hpp"
 #include "common/counts.hpp"
 #include "fuzz_support.hpp"
@@ -140,12 +140,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check_conversion(f, parts[0]);
 
+    // The key command takes its paths at 2 and 3 and its sizes after them.
     std::vector<std::string> args{"kerrow"};
     for (std::size_t k = 1; k < parts.size() && args.size() < 11; ++k) {
         const std::size_t position = args.size();
-        if (position >= 3 && position <= 6) {
+        const bool key_command = position >= 2 && (args[1] == "k" || args[1] == "K");
+        const std::size_t first_path = key_command ? 2 : 3, last_path = key_command ? 3 : 6;
+        if (position >= first_path && position <= last_path) {
             args.push_back(path_for(parts[k]));
-        } else if (position >= 7) {
+        } else if (position > last_path) {
             args.push_back(count_for(parts[k]));
         } else {
             args.push_back(parts[k]);

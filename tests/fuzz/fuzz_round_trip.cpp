@@ -9,9 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "block/block_file.hpp"
+#include "common/run.hpp"
 #include "fuzz_support.hpp"
-#include "stream/stream_file.hpp"
 
 namespace {
 
@@ -68,8 +67,8 @@ void stream_round_trip(fixture& f, std::string_view plain, int gcyc, std::size_t
     const std::string g = std::to_string(gcyc);
     const std::string refusal = stream_refusal(gcyc, key_bytes, gamm_bytes);
     const run_outcome e = observe(f.out, f.fds, [&] {
-        return kerrow::encrypt_stream_file(f.plain.c_str(), f.sealed.c_str(), f.key.c_str(),
-                                           f.gamm.c_str(), g.c_str());
+        return kerrow::run({kerrow::direction::encrypt, kerrow::cipher_mode::stream, f.plain.c_str(), f.sealed.c_str(),
+                            f.key.c_str(), f.gamm.c_str(), g.c_str()}) == kerrow::run_end::done;
     });
     if (!refusal.empty()) {
         check_refused(e, refusal);
@@ -84,8 +83,8 @@ void stream_round_trip(fixture& f, std::string_view plain, int gcyc, std::size_t
           "stream output is not as long as its input", e.printed);
 
     const run_outcome d = observe(f.out, f.fds, [&] {
-        return kerrow::decrypt_stream_file(f.sealed.c_str(), f.opened.c_str(), f.key.c_str(),
-                                           f.gamm.c_str(), g.c_str());
+        return kerrow::run({kerrow::direction::decrypt, kerrow::cipher_mode::stream, f.sealed.c_str(), f.opened.c_str(),
+                            f.key.c_str(), f.gamm.c_str(), g.c_str()}) == kerrow::run_end::done;
     });
     check_done(d, "Done.");
     check(get_file(f.opened) == plain, "stream mode did not give the plaintext back", d.printed);
@@ -97,8 +96,8 @@ void block_round_trip(fixture& f, std::string_view plain, int gcyc, int mcyc, in
                       b = std::to_string(block_length);
     const std::string refusal = block_refusal(gcyc, mcyc, block_length, key_bytes, gamm_bytes);
     const run_outcome e = observe(f.out, f.fds, [&] {
-        return kerrow::encrypt_block_file(f.plain.c_str(), f.sealed.c_str(), f.key.c_str(),
-                                          f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str());
+        return kerrow::run({kerrow::direction::encrypt, kerrow::cipher_mode::block, f.plain.c_str(), f.sealed.c_str(),
+                            f.key.c_str(), f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str()}) == kerrow::run_end::done;
     });
     if (!refusal.empty()) {
         check_refused(e, refusal);
@@ -124,9 +123,8 @@ void block_round_trip(fixture& f, std::string_view plain, int gcyc, int mcyc, in
     check(sealed.size() - header != 4 || plain.empty(), "a final block of one word", e.printed);
 
     const run_outcome d = observe(f.out, f.fds, [&] {
-        return kerrow::decrypt_block_file(f.sealed.c_str(), f.opened.c_str(), f.key.c_str(),
-                                          f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str()) ==
-               kerrow::decryption::decrypted;
+        return kerrow::run({kerrow::direction::decrypt, kerrow::cipher_mode::block, f.sealed.c_str(), f.opened.c_str(),
+                            f.key.c_str(), f.gamm.c_str(), g.c_str(), m.c_str(), b.c_str()}) == kerrow::run_end::done;
     });
     check_done(d, "Done.Successfuly decrypted.");
     check(get_file(f.opened) == plain, "block mode did not give the plaintext back", d.printed);
