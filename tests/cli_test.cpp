@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -60,26 +61,33 @@ TEST(CommandLine, BannerIsFourLinesAndAnEmptyLineFirstInEveryRun) {
     EXPECT_EQ(notice.out, banner) << "the notice command prints nothing else";
 }
 
+// Each with the cause on standard error: what was given against what the
+// command takes.
 TEST(CommandLine, NotEnoughArgumentsExitsOneWithTheUsage) {
     const std::string expected = "Not enough arguments.\n\n" + usage_lines + "\n";
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {},
-             {"e"},
-             {"e", "-s", "in", "out", "key", "gamm"},           // six after the name
-             {"e", "-b", "in", "out", "key", "gamm", "4"},      // -b needs nine
-             {"d", "-B", "in", "out", "key", "gamm", "4", "2"},
-             {"x", "-b", "in", "out", "key", "gamm", "4", "2"},
-             // k takes two paths, then both sizes or neither.
-             {"k"},
-             {"K", "only.key"},
-             {"k", "a.key", "a.gamm", "64"},
-             // The queries are spelt exactly.
-             {"--Help"},
-             {"-H"},
-             {"-v"}}) {
+    const std::string run_takes = "kerrow: command line: a run takes 7 arguments after the program name, 9 in block mode; ";
+    const std::string block_takes = ": block mode takes 9 arguments after the program name; ";
+    const std::string k_takes = ": takes a key file and a gamm file, then both sizes or neither; ";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+        {{}, "kerrow: command line: no command given; kerrow --help tells what to give"},
+        {{"e"}, run_takes + "1 given"},
+        {{"e", "-s", "in", "out", "key", "gamm"}, run_takes + "6 given"},  // six after the name
+        {{"e", "-b", "in", "out", "key", "gamm", "4"}, "kerrow: -b" + block_takes + "7 given"},  // -b needs nine
+        {{"d", "-B", "in", "out", "key", "gamm", "4", "2"}, "kerrow: -B" + block_takes + "8 given"},
+        {{"x", "-b", "in", "out", "key", "gamm", "4", "2"}, "kerrow: -b" + block_takes + "8 given"},
+        // k takes two paths, then both sizes or neither.
+        {{"k"}, "kerrow: k" + k_takes + "1 given"},
+        {{"K", "only.key"}, "kerrow: K" + k_takes + "2 given"},
+        {{"k", "a.key", "a.gamm", "64"}, "kerrow: k" + k_takes + "4 given"},
+        // The queries are spelt exactly.
+        {{"--Help"}, run_takes + "1 given"},
+        {{"-H"}, run_takes + "1 given"},
+        {{"-v"}, run_takes + "1 given"}};
+    for (const auto& [args, cause] : rows) {
         const auto r = run_kerrow(args);
         EXPECT_EQ(r.exit_code, 1) << args.size();
         EXPECT_EQ(after_banner(r.out), expected) << args.size();
+        EXPECT_EQ(r.err, cause + "\n");
     }
 }
 
@@ -122,16 +130,20 @@ TEST(CommandLine, HelpAndVersionStandAloneAfterTheBanner) {
 
 TEST(CommandLine, BadArgumentsExitOneWithTheUsage) {
     const std::string expected = "Bad arguments.\n\n" + usage_lines + "\n";
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"x", "-b", "in", "out", "key", "gamm", "4", "2", "10000"},
-             {"x", "-s", "in", "out", "key", "gamm", "4"},
-             {"e", "-q", "in", "out", "key", "gamm", "4"},
-             {"e", "-q", "in", "out", "key", "gamm", "4", "2", "10000"},
-             {"ee", "-s", "in", "out", "key", "gamm", "4"},
-             {"e", "-ss", "in", "out", "key", "gamm", "4"}}) {
+    const std::string not_a_command = ": not a command: e (encrypt), d (decrypt), c or k\n";
+    const std::string not_a_mode = ": not a mode: -b (block) or -s (stream)\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+        {{"x", "-b", "in", "out", "key", "gamm", "4", "2", "10000"}, "kerrow: x" + not_a_command},
+        {{"x", "-s", "in", "out", "key", "gamm", "4"}, "kerrow: x" + not_a_command},
+        {{"e", "-q", "in", "out", "key", "gamm", "4"}, "kerrow: -q" + not_a_mode},
+        {{"e", "-q", "in", "out", "key", "gamm", "4", "2", "10000"}, "kerrow: -q" + not_a_mode},
+        {{"ee", "-s", "in", "out", "key", "gamm", "4"}, "kerrow: ee" + not_a_command},
+        {{"e", "-ss", "in", "out", "key", "gamm", "4"}, "kerrow: -ss" + not_a_mode}};
+    for (const auto& [args, cause] : rows) {
         const auto r = run_kerrow(args);
         EXPECT_EQ(r.exit_code, 1) << args[0] << " " << args[1];
         EXPECT_EQ(after_banner(r.out), expected) << args[0] << " " << args[1];
+        EXPECT_EQ(r.err, cause);
     }
 }
 
@@ -247,6 +259,52 @@ TEST(CommandLine, DriverFailuresAddTheirLineTheUsageAndTheCause) {
 // "-" as the input of stream runs and block encryption, and as the output
 // of stream runs: the same bytes as through files; standard output then
 // holds the data alone and the run's lines go to standard error.
+// Ciphertext is never written to a terminal: encryption with "-" as the
+// output is refused there before anything is read, with one line on
+// standard error after the banner. Decryption to a terminal is allowed.
+TEST(Pipes, NoCiphertextOnATerminal) {
+    test::scratch_dir dir;
+    const test::bytes plain = test::pseudo_random(1000, 95);
+    test::write_file(dir.file("in"), plain);
+    test::write_file(dir.file("k"), test::pseudo_random(24, 96));
+    test::write_file(dir.file("g"), test::pseudo_random(300, 97));
+    ASSERT_EQ(run_kerrow({"e", "-s", dir.file("in"), dir.file("sealed"), dir.file("k"), dir.file("g"), "4"}).exit_code, 0);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    termios raw{};
+    ASSERT_EQ(::tcgetattr(terminal, &raw), 0);
+    ::cfmakeraw(&raw);  // the bytes as written, no line ends made CR LF
+    ASSERT_EQ(::tcsetattr(terminal, TCSANOW, &raw), 0);
+    const int err = ::open(dir.file("err").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const auto on_terminal = [&](const std::string& direction, const std::string& in) {
+        return test::wait_kerrow(
+            test::start_kerrow({direction, "-s", in, "-", dir.file("k"), dir.file("g"), "4"}, terminal, err));
+    };
+    const auto from_terminal = [&] {
+        std::string got;
+        char buf[4096];
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        for (ssize_t k; (k = ::read(master, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(k));
+        return got;
+    };
+    EXPECT_EQ(on_terminal("e", dir.file("in")), 1);
+    const std::string said = test::read_all(err);
+    EXPECT_EQ(after_banner(said),
+              "kerrow: -: standard output is a terminal, and encrypted data is not written to one; redirect it to a "
+              "file or a pipe, or give an output file\n");
+    EXPECT_EQ(from_terminal(), "") << "nothing reached the terminal";
+    EXPECT_EQ(on_terminal("d", dir.file("sealed")), 0);
+    const std::string shown = from_terminal();
+    EXPECT_TRUE(shown == std::string(plain.begin(), plain.end())) << shown.size() << " bytes on the terminal";
+    ::close(err);
+    ::close(terminal);
+    ::close(master);
+}
+
 TEST(Pipes, DashIsStandardInputAndOutput) {
     test::scratch_dir dir;
     const std::string plain = dir.file("plain"), key = dir.file("key"), gamm = dir.file("gamm");
