@@ -13,7 +13,7 @@
 #include "keymat/gamma.hpp"
 #include "keymat/weak_settings.hpp"
 #include "stream/stream_cipher.hpp"
-#include "support/test_support.hpp"
+#include "support/data.hpp"
 
 namespace kerrow {
 namespace {

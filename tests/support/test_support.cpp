@@ -42,12 +42,6 @@ bytes read_file(const std::string& path) {
     return bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-bytes pseudo_random(std::size_t n, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    bytes out(n);
-    for (auto& b : out) b = static_cast<unsigned char>(gen() >> 24);
-    return out;
-}
 
 bytes test_data(const std::string& relative) { return read_file(std::string(KERROW_TEST_DATA) + "/" + relative); }
 
@@ -91,20 +85,6 @@ std::string start_lines(const std::string& in, std::size_t length, const std::st
 std::string from_in_file(const std::string& out) {
     const auto at = out.find("In file:");
     return at == std::string::npos ? out : out.substr(at);
-}
-
-std::vector<std::uint32_t> words_of(const bytes& b) {
-    std::vector<std::uint32_t> w((b.size() + 3) / 4, 0);
-    for (std::size_t k = 0; k < b.size(); ++k) w[k / 4] |= std::uint32_t{b[k]} << (8 * (k % 4));
-    return w;
-}
-
-bytes bytes_of(const std::vector<std::uint32_t>& words) {
-    bytes b;
-    for (const std::uint32_t w : words) {
-        for (int s = 0; s < 32; s += 8) b.push_back(static_cast<unsigned char>(w >> s));
-    }
-    return b;
 }
 
 std::string vector_case::file(const std::string& which) const {

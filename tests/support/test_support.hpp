@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace kerrow::test {
+#include "support/data.hpp"
 
-using bytes = std::vector<unsigned char>;
+namespace kerrow::test {
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class scratch_dir {
@@ -35,8 +35,6 @@ void write_file(const std::string& path, const bytes& content);
 bytes read_file(const std::string& path);
 // How many unfinished result files ("*.kerrow-unfinished-*") a folder holds.
 int unfinished_files(const std::filesystem::path& dir);
-// n bytes from a fixed generator: the same seed gives the same bytes.
-bytes pseudo_random(std::size_t n, std::uint32_t seed);
 // The bytes of a file in tests/data.
 bytes test_data(const std::string& relative);
 
@@ -135,11 +133,6 @@ bool is_time_line(const std::string& line);
 // them on (the banner before them is the front end's).
 std::string start_lines(const std::string& in, std::size_t length, const std::string& out);
 std::string from_in_file(const std::string& out);
-
-// A file's bytes as 32-bit words, little-endian, the last one zero-extended;
-// and words as those bytes again.
-std::vector<std::uint32_t> words_of(const bytes& b);
-bytes bytes_of(const std::vector<std::uint32_t>& words);
 
 // The known-answer vectors of tests/data (its README tells what they are).
 struct vector_case {
