@@ -3,6 +3,8 @@
 // folders that can't take the unfinished file. Runs as root, with the
 // victim and the attacker played by two plain user ids.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -225,6 +227,36 @@ TEST_F(OtherUsers, AFolderThatCantTakeANewFileIsRefusedAndTheOutputKept) {
     EXPECT_EQ(r.err.rfind("kerrow: " + folder + ": Permission denied", 0), 0u) << r.err;
     EXPECT_EQ(read_file(folder + "/out"), (bytes{'o', 'l', 'd'}));
     EXPECT_EQ(unfinished_files(folder), 0);
+}
+
+// An append-only or immutable folder (chattr +a, +i) takes no rename, and
+// an append-only one takes new files it can't give back: both are refused
+// before anything is made, even for root, and the output keeps its bytes.
+TEST_F(OtherUsers, AnAppendOnlyOrImmutableFolderIsRefusedBeforeAnythingIsMade) {
+    for (const int flag : {FS_APPEND_FL, FS_IMMUTABLE_FL}) {
+        SCOPED_TRACE(flag);
+        const std::string folder = dir.file("flagged");
+        fs::create_directory(folder);
+        write_file(folder + "/out", {'o', 'l', 'd'});
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        int flags = 0;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+            ::close(fd);
+            GTEST_SKIP() << "no file attributes on this file system";
+        }
+        const int set = flags | flag;
+        ASSERT_EQ(::ioctl(fd, FS_IOC_SETFLAGS, &set), 0);
+        const run_result r = run_kerrow(encrypt_to(folder + "/out"));
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        ::close(fd);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(has_line(r.out, "Error opening output file!")) << r.out;
+        EXPECT_EQ(r.err.rfind("kerrow: " + folder + ": ", 0), 0u) << r.err;
+        EXPECT_EQ(read_file(folder + "/out"), (bytes{'o', 'l', 'd'}));
+        EXPECT_EQ(unfinished_files(folder), 0);
+        fs::remove_all(folder);
+    }
 }
 
 // The victim's own read-only key file given as the output can't be opened
