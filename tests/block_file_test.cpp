@@ -603,9 +603,17 @@ TEST_F(BlockFile, EncryptionCutShortLeavesNoFile) {
 constexpr std::size_t probe_bytes = 128 * 1024;
 constexpr unsigned char paint = 0xA5;
 
+// The area's address passes through an empty asm, so that the compiler
+// neither drops the stores nor tracks what the bytes hold.
+volatile unsigned char* opaque(unsigned char* p) {
+    __asm__ volatile("" : "+r"(p) : : "memory");
+    return p;
+}
+
 [[gnu::noinline]] void paint_stack() {
-    volatile unsigned char area[probe_bytes];
-    for (std::size_t k = 0; k < probe_bytes; ++k) area[k] = paint;
+    unsigned char area[probe_bytes];
+    volatile unsigned char* const p = opaque(area);
+    for (std::size_t k = 0; k < probe_bytes; ++k) p[k] = paint;
 }
 
 struct stack_left {
@@ -616,11 +624,12 @@ struct stack_left {
 // Reads what lies in the stack below the caller's frame (the area's bytes
 // are not set here: they hold what the calls before left).
 [[gnu::noinline]] stack_left measure_stack() {
-    volatile unsigned char area[probe_bytes];
+    unsigned char area[probe_bytes];
+    volatile unsigned char* const p = opaque(area);
     stack_left left;
     // The stack grows down: area[0] is the deepest byte.
     for (std::size_t k = 0; k < probe_bytes; ++k) {
-        const unsigned char b = area[k];
+        const unsigned char b = p[k];
         if (b != paint && left.touched == 0) left.touched = probe_bytes - k;
         if (b != paint && b != 0) ++left.dirty;
     }

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/progress.hpp"
+#include "common/report.hpp"
 #include "common/shown_name.hpp"
 #include "support/test_support.hpp"
 
@@ -208,6 +209,48 @@ TEST_F(ProgressLine, NamesNotUtf8AreEscapedOnTheTerminalOnly) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.out.find("In file:\t" + odd + "   0 bytes\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.terminal, "kerrow: '" + dir.file("x") + "'$'\\377': empty\n");
+}
+
+// A run gives one cause: the tool's own account of what is wrong wins over
+// a system's error, whichever came first, and among equals the first does;
+// a run begins with none.
+TEST(Cause, TheFirstOfTheMostTellingKindIsGiven) {
+    using kerrow::cause_kind;
+    const auto given = [](auto&& note) {
+        kerrow::forget_cause();
+        note();
+        testing::internal::CaptureStderr();
+        kerrow::print_cause();
+        return testing::internal::GetCapturedStderr();
+    };
+    EXPECT_EQ(given([] {
+                  kerrow::note_cause("a", "the system's", cause_kind::system_error);
+                  kerrow::note_cause("b", "the account");
+              }),
+              "kerrow: b: the account\n");
+    EXPECT_EQ(given([] {
+                  kerrow::note_cause("b", "the account");
+                  kerrow::note_cause("a", "the system's", cause_kind::system_error);
+              }),
+              "kerrow: b: the account\n");
+    EXPECT_EQ(given([] {
+                  kerrow::note_cause("a", "first", cause_kind::system_error);
+                  kerrow::note_cause("b", "second", cause_kind::system_error);
+              }),
+              "kerrow: a: first\n");
+    EXPECT_EQ(given([] { kerrow::note_cause("a", "left from before"); }), "kerrow: a: left from before\n");
+    EXPECT_EQ(given([] {}), "") << "nothing noted, nothing said";
+
+    // Each run has its own: an account left by one run doesn't stand for the
+    // next run's system error.
+    kerrow::test::scratch_dir dir;
+    kerrow::test::write_file(dir.file("in"), {1, 2, 3});
+    const std::string in = dir.file("in"), out = dir.file("out"), missing = dir.file("missing");
+    kerrow::test::run_in_process({"e", "-b", in, out, in, in, "4", "2", "3"});  // block length below 5
+    kerrow::test::run_in_process({"e", "-s", missing, out, in, in, "4"});
+    testing::internal::CaptureStderr();
+    kerrow::print_cause();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "kerrow: " + missing + ": No such file or directory\n");
 }
 
 TEST(ShownName, OrdinaryNamesAsTheyAreOthersQuotedAsLsDoes) {
