@@ -296,7 +296,12 @@ struct chunk_pipeline::parts {
             lock.lock();
         }
     }
-    static void helper_main(void* self) { static_cast<parts*>(self)->run_helper(); }
+    // The helper's jobs (the stream finisher's masks among them) leave
+    // words on its stack too: wiped before the thread ends.
+    static void helper_main(void* self) {
+        static_cast<parts*>(self)->run_helper();
+        wipe_stack();
+    }
 
     // Hands every buffer to the free queue, first adding those of the long
     // road to the one set aside and starting the helper; where either can't
