@@ -81,7 +81,7 @@ struct block_encryption {
         const std::size_t chunk_bytes =
             std::max<std::size_t>(1, io_chunk_bytes / std::max<std::size_t>(full_bytes, 1)) * full_bytes;
         if (length < 0) return pipe.start_to_end(chunk_bytes, chunk_bytes + 2 * sizeof(word));
-        if (!chunks_in_order(length, chunk_bytes, reads)) return false;
+        if (!chunks_in_order(length, chunk_bytes, reads, run.files.input.path())) return false;
         // No buffer larger than the input needs: a small file gets a small one.
         const auto buffer_bytes = static_cast<std::size_t>(
             std::min<std::int64_t>(static_cast<std::int64_t>(chunk_bytes), (length + 3) / 4 * 4));

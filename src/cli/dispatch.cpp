@@ -18,24 +18,7 @@
 
 namespace kerrow {
 
-const char* const usage_text =
-    "USAGE: kerrow <e or d(encrypt or decrypt)> <-b or -s(block or stream))> <in file> "
-    "<out file> <key file> <gamm file> <number of gcyc> [<number of mcyc> <block length>]"
-    "\t\t\t []-only for block mode\n"
-    "\n"
-    "in file \t: full path-name of the source file to encrypt/decrypt\n"
-    "out file\t: full path-name of the target file to store the result of encrypt/decrypt "
-    "operation\n"
-    "key file\t: full path-name of the key file(key size limited only by amount of system "
-    "memory)\n"
-    "gamm file\t: full path-name of the file contain additional data(any type) for gamma(size "
-    "limited only by amount of system memory)\n"
-    "number of mcyc\t: number of main cycles of algorithm (not limited, usualy <5 is enough "
-    "(2))\n"
-    "number of gcyc\t: number of cycles for preparative of gamma (not limited, usualy <5 is "
-    "enough (4))\n"
-    "block length\t: length of block in bytes (limited only by amount of system memory, usualy "
-    "10000 is optimum)";
+const char* const usage_text = message::usage;
 
 namespace {
 
@@ -104,28 +87,13 @@ int write_notice() {
 void warn_ignored(int argc, int first, const char* uses) {
     if (argc <= first) return;
     if (argc - first == 1) {
-        std::fprintf(stderr, "kerrow: warning: argument %d is ignored: %s\n", first, uses);
+        std::fprintf(stderr, message::argument_ignored, first, uses);
     } else {
-        std::fprintf(stderr, "kerrow: warning: arguments %d to %d are ignored: %s\n", first, argc - 1,
-                     uses);
+        std::fprintf(stderr, message::arguments_ignored, first, argc - 1, uses);
     }
 }
 
 std::string given(int argc) { return std::to_string(argc - 1) + " given"; }
-
-// What --help tells beyond the usage text: where to start, and what becomes
-// of the output.
-constexpr const char* help_notes =
-    "\n"
-    "kerrow k <key file> <gamm file> [<key bytes> <gamm bytes>] makes a new key file and gamm\n"
-    "file of random bytes (64 and 4096 unless given; 5 at least), readable by you alone.\n"
-    "\n"
-    "The result goes to a new file beside the out file, readable by you alone, and replaces\n"
-    "the out file only when the run succeeds: a failure, a failed key check or an interrupt\n"
-    "leaves every file as it was. An out file whose folder can't take a new file, or another\n"
-    "user's file in a sticky folder such as /tmp, is refused before anything is written.\n"
-    "- as the in file is standard input; as the out file (stream mode), standard output.\n"
-    "More in the manual page: man kerrow\n";
 
 constexpr int no_query = -1;
 
@@ -140,13 +108,13 @@ int answered_query(int argc, const char* const* argv) {
     const bool help = arg == "--help" || arg == "-h";
     if (!help && arg != "--version") return no_query;
     if (argc > 2) {
-        std::fprintf(stderr, "kerrow: %s: stands alone; give it without other arguments\n", argv[1]);
+        std::fprintf(stderr, message::stands_alone, argv[1]);
         return exit_failure;
     }
     if (help) {
         say(usage_text);
         say("\n");
-        say(help_notes);
+        say(message::help_notes);
     } else {
         say("kerrow " KERROW_VERSION "\n");
     }

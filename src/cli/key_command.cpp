@@ -132,8 +132,7 @@ bool make_key_files(const char* key_path, const char* gamm_path, const char* key
     try {
         return make_both(key_path, gamm_path, key_bytes, gamm_bytes);
     } catch (const std::bad_alloc&) {  // a name or a cause line that found no memory
-        say(message::out_of_memory);
-        return false;
+        return fail(message::out_of_memory, key_path, "no memory for the names and lines of the run");
     }
 }
 

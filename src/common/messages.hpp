@@ -5,7 +5,46 @@
 
 namespace kerrow::message {
 
-// The front end.
+// The front end. The usage text is nine lines without a newline after the
+// last; it follows the failure lines.
+inline constexpr char usage[] =
+    "USAGE: kerrow <e or d(encrypt or decrypt)> <-b or -s(block or stream))> <in file> "
+    "<out file> <key file> <gamm file> <number of gcyc> [<number of mcyc> <block length>]"
+    "\t\t\t []-only for block mode\n"
+    "\n"
+    "in file \t: full path-name of the source file to encrypt/decrypt\n"
+    "out file\t: full path-name of the target file to store the result of encrypt/decrypt "
+    "operation\n"
+    "key file\t: full path-name of the key file(key size limited only by amount of system "
+    "memory)\n"
+    "gamm file\t: full path-name of the file contain additional data(any type) for gamma(size "
+    "limited only by amount of system memory)\n"
+    "number of mcyc\t: number of main cycles of algorithm (not limited, usualy <5 is enough "
+    "(2))\n"
+    "number of gcyc\t: number of cycles for preparative of gamma (not limited, usualy <5 is "
+    "enough (4))\n"
+    "block length\t: length of block in bytes (limited only by amount of system memory, usualy "
+    "10000 is optimum)";
+
+// What --help tells beyond the usage text: where to start, and what becomes
+// of the output.
+inline constexpr char help_notes[] =
+    "\n"
+    "kerrow k <key file> <gamm file> [<key bytes> <gamm bytes>] makes a new key file and gamm\n"
+    "file of random bytes (64 and 4096 unless given; 5 at least), readable by you alone.\n"
+    "\n"
+    "The result goes to a new file beside the out file, readable by you alone, and replaces\n"
+    "the out file only when the run succeeds: a failure, a failed key check or an interrupt\n"
+    "leaves every file as it was. An out file whose folder can't take a new file, or another\n"
+    "user's file in a sticky folder such as /tmp, is refused before anything is written.\n"
+    "- as the in file is standard input; as the out file (stream mode), standard output.\n"
+    "More in the manual page: man kerrow\n";
+
+// On standard error (formats of std::printf).
+inline constexpr char argument_ignored[] = "kerrow: warning: argument %d is ignored: %s\n";
+inline constexpr char arguments_ignored[] = "kerrow: warning: arguments %d to %d are ignored: %s\n";
+inline constexpr char stands_alone[] = "kerrow: %s: stands alone; give it without other arguments\n";
+
 inline constexpr char not_enough_arguments[] = "Not enough arguments.\n\n";
 inline constexpr char bad_arguments[] = "Bad arguments.\n\n";
 inline constexpr char error_encrypting[] = "Error encrypting file!\n";
@@ -64,6 +103,7 @@ inline constexpr char unfinished_removed[] = "the unfinished output was removed\
 inline constexpr char unfinished_kept[] = "the unfinished output could not be removed\n";
 inline constexpr char output_incomplete[] = "the output written so far is incomplete\n";
 inline constexpr char nothing_written[] = "nothing was written\n";
+inline constexpr char already_delivered[] = "the output was already in place\n";
 inline constexpr char unfinished_not_removed[] = "kerrow: the unfinished output could not be removed";
 
 }  // namespace kerrow::message

@@ -15,13 +15,6 @@
 
 namespace kerrow {
 
-inline constexpr const char* write_error_line = "Error writing output file!\n";
-inline constexpr const char* read_error_line = "Error reading input file!\n";
-inline constexpr const char* same_file_line =
-    "Output file must differ from the input, key and gamm files!\n";
-inline constexpr const char* stdout_file_line =
-    "Output file must differ from standard output!\n";
-
 // Size of the chunks in which data is read and written.
 inline constexpr std::size_t io_chunk_bytes = std::size_t{1} << 20;
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "common/messages.hpp"
 #include "common/report.hpp"
 #include "fileio/raw_io.hpp"
 #include "fileio/thread.hpp"
@@ -15,7 +16,6 @@ namespace kerrow {
 
 namespace {
 
-constexpr const char* out_of_memory_line = "Out of memory!\n";
 
 // Lists of at most this many chunks take the short road: with one or two
 // chunks there is at most one read and one write to overlap with the cipher
@@ -231,7 +231,8 @@ void settle(const plan& p, shared_state& s, const job& j, const job_result& r) n
 
 }  // namespace
 
-bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads) {
+bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads,
+                     const char* name) {
     const auto step = static_cast<std::int64_t>(std::max<std::size_t>(chunk_bytes, 1));
     const std::int64_t count = length > 0 ? (length - 1) / step + 1 : 0;
     try {
@@ -240,8 +241,7 @@ bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<c
         if (static_cast<std::uint64_t>(count) > reads.max_size()) throw std::bad_alloc();
         reads.reserve(static_cast<std::size_t>(count));
     } catch (...) {  // bad_alloc, or length_error for a list beyond any memory
-        say(out_of_memory_line);
-        return false;
+        return fail(message::out_of_memory, name, "no memory for the list of its chunks");
     }
     for (std::int64_t at = 0; at < length; at += step) {
         reads.push_back({at, static_cast<std::size_t>(std::min(step, length - at))});
@@ -351,9 +351,9 @@ chunk_pipeline::~chunk_pipeline() {
 bool chunk_pipeline::report(bool read_failed, int error) {
     if (p_ && p_->own.reported) return false;
     if (p_) p_->own.reported = true;
-    note_cause(read_failed ? input_.path() : output_.path(), error_text(error).c_str());
-    say(read_failed ? read_error_line : write_error_line);
-    return false;
+    return fail(read_failed ? message::error_reading : message::error_writing,
+                read_failed ? input_.path() : output_.path(), error_text(error),
+                error < 0 ? cause_kind::account : cause_kind::system_error);
 }
 
 bool chunk_pipeline::reserve(std::size_t buffer_bytes, std::size_t side_bytes) {
@@ -363,8 +363,7 @@ bool chunk_pipeline::reserve(std::size_t buffer_bytes, std::size_t side_bytes) {
     p_.reset();
     auto p = std::unique_ptr<parts>(new (std::nothrow) parts);
     if (!p || data == 0 || (side_bytes != 0 && side == 0) || !p->buffers[0].allocate(data, side)) {
-        say(out_of_memory_line);
-        return false;
+        return fail(message::out_of_memory, input_.path(), "no memory for the buffers its chunks are read into");
     }
     p->fixed.data_bytes = data;
     p->fixed.side_bytes = side;

@@ -60,8 +60,10 @@ struct chunk_read {
 };
 
 // The chunks of [0, length) in order, `chunk_bytes` each but the last, into
-// `reads`. False ("Out of memory!" printed) when the list can't be held.
-bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads);
+// `reads`. False ("Out of memory!" printed, with the input `name`d as the
+// cause) when the list can't be held.
+bool chunks_in_order(std::int64_t length, std::size_t chunk_bytes, std::vector<chunk_read>& reads,
+                     const char* name = "input");
 
 // What next() gives: the next chunk (data: its buffer, holding all `bytes`
 // bytes of it, and its side area, null without one), the end of the chunks

@@ -4,6 +4,8 @@
 // process as it would have.
 #include "fileio/process.hpp"
 
+#include "common/messages.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -81,18 +83,20 @@ extern "C" void on_ending_signal(int sig, siginfo_t* info, void*) {
         }
     }
     if (fault) {
-        say_on_stderr("kerrow: crashed; ");
+        say_on_stderr(message::crashed);
     } else {
-        say_on_stderr("kerrow: interrupted; ");
+        say_on_stderr(message::interrupted);
     }
     if (armed && removed) {
-        say_on_stderr("the unfinished output was removed\n");
+        say_on_stderr(message::unfinished_removed);
     } else if (armed) {
-        say_on_stderr("the unfinished output could not be removed\n");
+        say_on_stderr(message::unfinished_kept);
+    } else if (now == output_stage::delivered) {
+        say_on_stderr(message::already_delivered);
     } else if (now == output_stage::direct) {
-        say_on_stderr("the output written so far is incomplete\n");
+        say_on_stderr(message::output_incomplete);
     } else {
-        say_on_stderr("nothing was written\n");
+        say_on_stderr(message::nothing_written);
     }
     // The action that was there before (the system's own, mostly) ends the
     // process: a fault by faulting again, any other signal by being raised

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 
+#include "common/messages.hpp"
 #include "common/utf16.hpp"
 
 namespace kerrow {
@@ -37,10 +38,15 @@ removal removals[2];
 std::atomic<int> stage{static_cast<int>(output_stage::nothing_written)};
 bool closed_at_start[3] = {false, false, false};
 
+// A line of the catalog, its "\n" made CR LF as the C runtime's text mode
+// would: the handler writes to the handle itself.
 void say_on_stderr(const char* line) {
+    std::size_t n = std::char_traits<char>::length(line);
+    const bool ends_line = n > 0 && line[n - 1] == '\n';
     DWORD k = 0;
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(std::char_traits<char>::length(line)), &k,
-                nullptr);
+    const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    ::WriteFile(err, line, static_cast<DWORD>(ends_line ? n - 1 : n), &k, nullptr);
+    if (ends_line) ::WriteFile(err, "\r\n", 2, &k, nullptr);
 }
 
 // Removes what is registered and says so; the caller holds the lock.
@@ -57,14 +63,17 @@ void remove_and_say(const char* prefix) {
         r.armed = false;
     }
     say_on_stderr(prefix);
+    const auto now = static_cast<output_stage>(stage.load());
     if (armed && removed) {
-        say_on_stderr("the unfinished output was removed\r\n");
+        say_on_stderr(message::unfinished_removed);
     } else if (armed) {
-        say_on_stderr("the unfinished output could not be removed\r\n");
-    } else if (static_cast<output_stage>(stage.load()) == output_stage::direct) {
-        say_on_stderr("the output written so far is incomplete\r\n");
+        say_on_stderr(message::unfinished_kept);
+    } else if (now == output_stage::delivered) {
+        say_on_stderr(message::already_delivered);
+    } else if (now == output_stage::direct) {
+        say_on_stderr(message::output_incomplete);
     } else {
-        say_on_stderr("nothing was written\r\n");
+        say_on_stderr(message::nothing_written);
     }
 }
 
@@ -75,7 +84,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     ::EnterCriticalSection(&lock.section);
     // The result is in place: the run is done, whatever is still to print.
     if (static_cast<output_stage>(stage.load()) == output_stage::delivered) ::TerminateProcess(::GetCurrentProcess(), 0);
-    remove_and_say("kerrow: interrupted; ");
+    remove_and_say(message::interrupted);
     // The exit code of the system's own handler. TerminateProcess rather than
     // ExitProcess: no library's exit work then waits for a lock that the
     // main thread may hold. Standard output is unbuffered here, so every
@@ -89,7 +98,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 // with its key material, never sees the fault.
 LONG WINAPI on_crash(EXCEPTION_POINTERS* info) {
     ::EnterCriticalSection(&lock.section);
-    if (static_cast<output_stage>(stage.load()) != output_stage::delivered) remove_and_say("kerrow: crashed; ");
+    remove_and_say(message::crashed);
     ::TerminateProcess(::GetCurrentProcess(), info != nullptr && info->ExceptionRecord != nullptr
                                                   ? info->ExceptionRecord->ExceptionCode
                                                   : 3);

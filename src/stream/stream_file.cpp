@@ -79,7 +79,7 @@ struct stream_run {
             return pipe.start_to_end(stream_chunk_bytes, stream_chunk_bytes, chunk_words * (sizeof(word) + 1),
                                      finisher);
         }
-        if (!chunks_in_order(length, stream_chunk_bytes, reads)) return false;
+        if (!chunks_in_order(length, stream_chunk_bytes, reads, run.files.input.path())) return false;
         // No buffer larger than the input needs: a small file gets a small one.
         const auto most_words = static_cast<std::size_t>(std::min<std::int64_t>(chunk_words, (length + 3) / 4));
         return pipe.start(reads, most_words * sizeof(word), most_words * (sizeof(word) + 1), finisher);
