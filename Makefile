@@ -9,8 +9,8 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
 # The compiler of the main build: $CXX when given, else clang++ when it is
-# installed (its code for the stream cipher runs about 15 % faster here than
-# g++ 12's), else the system's c++.
+# installed (the compiler of the figures in CONTRIBUTING, and of the fuzz
+# build), else the system's c++.
 ifeq ($(filter environment command line,$(origin CXX)),)
   CXX := $(shell command -v clang++ 2>/dev/null || echo c++)
 endif
