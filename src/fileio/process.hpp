@@ -3,6 +3,7 @@
 // process_win.cpp). set_up_process (fileio.hpp) sets it up.
 #pragma once
 
+#include "common/messages.hpp"
 #include "fileio/file_id.hpp"
 #include "fileio/fileio.hpp"
 
@@ -15,6 +16,15 @@ enum class output_stage {
     delivered,        // the result is in place: an interrupt ends the run with status 0
 };
 void note_output_stage(output_stage stage) noexcept;
+
+// What the line of an interrupted or crashed run says of its output, after
+// its first words: its unfinished file removed (or not), or what became of a
+// run that had none. One of message::'s texts; safe in a signal handler.
+inline const char* what_became_of_the_output(bool had_unfinished, bool removed, output_stage stage) noexcept {
+    if (had_unfinished) return removed ? message::unfinished_removed : message::unfinished_kept;
+    if (stage == output_stage::delivered) return message::already_delivered;
+    return stage == output_stage::direct ? message::output_incomplete : message::nothing_written;
+}
 
 // Registers an unfinished result file that an interrupt or crash must
 // remove: the entry `name` of the place's folder (as the place names its

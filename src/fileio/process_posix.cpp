@@ -56,13 +56,10 @@ bool is_fault(int sig) {
     return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGSYS || sig == SIGTRAP;
 }
 
-void say_on_stderr(const char* line, std::size_t n) {
+void say_on_stderr(const char* line) {
+    std::size_t n = 0;
+    while (line[n] != '\0') ++n;
     [[maybe_unused]] const ssize_t k = ::write(STDERR_FILENO, line, n);
-}
-
-template <std::size_t n>
-void say_on_stderr(const char (&line)[n]) {
-    say_on_stderr(line, n - 1);
 }
 
 // Only async-signal-safe calls: fstatat, unlinkat, write, sigaction, raise, _exit.
@@ -82,22 +79,8 @@ extern "C" void on_ending_signal(int sig, siginfo_t* info, void*) {
             removed = false;
         }
     }
-    if (fault) {
-        say_on_stderr(message::crashed);
-    } else {
-        say_on_stderr(message::interrupted);
-    }
-    if (armed && removed) {
-        say_on_stderr(message::unfinished_removed);
-    } else if (armed) {
-        say_on_stderr(message::unfinished_kept);
-    } else if (now == output_stage::delivered) {
-        say_on_stderr(message::already_delivered);
-    } else if (now == output_stage::direct) {
-        say_on_stderr(message::output_incomplete);
-    } else {
-        say_on_stderr(message::nothing_written);
-    }
+    say_on_stderr(fault ? message::crashed : message::interrupted);
+    say_on_stderr(what_became_of_the_output(armed, removed, now));
     // The action that was there before (the system's own, mostly) ends the
     // process: a fault by faulting again, any other signal by being raised
     // again, which it is once this handler returns.

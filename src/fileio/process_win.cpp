@@ -63,18 +63,7 @@ void remove_and_say(const char* prefix) {
         r.armed = false;
     }
     say_on_stderr(prefix);
-    const auto now = static_cast<output_stage>(stage.load());
-    if (armed && removed) {
-        say_on_stderr(message::unfinished_removed);
-    } else if (armed) {
-        say_on_stderr(message::unfinished_kept);
-    } else if (now == output_stage::delivered) {
-        say_on_stderr(message::already_delivered);
-    } else if (now == output_stage::direct) {
-        say_on_stderr(message::output_incomplete);
-    } else {
-        say_on_stderr(message::nothing_written);
-    }
+    say_on_stderr(what_became_of_the_output(armed, removed, static_cast<output_stage>(stage.load())));
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
