@@ -75,8 +75,8 @@ ask_bash() {
         else
             . "$3/share/bash-completion/completions/kerrow" || exit 1
         fi
-        spec=$(complete -p kerrow) || exit 1
-        fn=${spec#*-F }; fn=${fn%% *}
+        registered=$(complete -p kerrow) || exit 1
+        fn=${registered#*-F }; fn=${fn%% *}
         shift 3
         for line; do
             read -ra COMP_WORDS <<<"$line"
