@@ -41,6 +41,7 @@ struct block_encryption {
     static constexpr const char* output_error_line = message::error_opening_output;
     static constexpr const char* closing_line = message::done;
     static constexpr run_positions positions{false, true};
+    static constexpr bool key_state_from_key_file = true;
 
     std::int32_t mcyc = 0, block_length = 0;
     block_gamma gamma_table;
@@ -132,6 +133,8 @@ struct block_decryption {
     static constexpr const char* output_error_line = message::error_opening_plaintext;
     static constexpr const char* closing_line = message::decrypted;
     static constexpr run_positions positions{true, true};
+    // The key state comes from the container's header.
+    static constexpr bool key_state_from_key_file = false;
 
     std::int32_t mcyc = 0, block_length = 0;
     block_gamma gamma_table;
@@ -168,11 +171,14 @@ struct block_decryption {
             chunk_blocks * block_bytes, std::max<std::int64_t>(sizeof(word), run.files.length / 4 * 4))));
     }
 
-    // The key state holds the key file's words until the header replaces
-    // them with the key state that encryption ended with.
+    // The key state is the one encryption ended with, from the header.
     bool check_key(run_state& run) {
         const auto key_words = static_cast<word>(run.key_copy.size());
-        return key_fits_block_mode(run) && read_header(run.files.input, run.key_copy, run.key_state, pad) &&
+        if (!key_fits_block_mode(run)) return false;
+        if (!run.key_state.allocate(key_words)) {
+            return fail(message::out_of_memory, run.files.key.path(), "its words don't fit in memory");
+        }
+        return read_header(run.files.input, run.key_copy, run.key_state, pad) &&
                container_fits(run.files.input, run.files.length, key_words, block_words, pad);
     }
 

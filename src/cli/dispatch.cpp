@@ -72,7 +72,7 @@ int fail_with_usage(const char* line) {
 int write_notice() {
     output_file file;
     if (!file.open("copyright.enc")) {
-        fail(message::error_opening_output, "copyright.enc", error_text(file.error()), cause_kind::system_error);
+        fail_to_open(file, message::error_opening_output);
         return exit_failure;
     }
     unsigned char record[notice_size];

@@ -1,15 +1,15 @@
 #include "cli/key_command.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
 
-#include "common/console.hpp"
 #include "common/messages.hpp"
 #include "common/random.hpp"
 #include "common/report.hpp"
-#include "common/shown_name.hpp"
+#include "common/counts.hpp"
 #include "fileio/fileio.hpp"
 #include "keymat/words.hpp"
 
@@ -27,28 +27,18 @@ constexpr std::int64_t least_bytes = 5;
 constexpr std::size_t chunk_words = 16 * 1024;
 
 // A size exactly as typed: an optional sign, then decimal digits and nothing
-// else, so that "4k" or "1e6" is not read as 4 or 1. False for other text.
-bool read_decimal(const char* text, std::int64_t& value) noexcept {
-    const char* p = text;
-    const bool negative = *p == '-';
-    if (*p == '+' || *p == '-') ++p;
-    if (*p == '\0') return false;
-    constexpr std::int64_t cap = std::int64_t{1} << 40;  // well past the 32-bit range
-    std::int64_t v = 0;
-    for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        if (v < cap) v = v * 10 + (*p - '0');
-    }
-    value = negative ? -v : v;
-    return true;
+// else, so that "4k" or "1e6" is not read as 4 or 1.
+bool is_plain_decimal(const char* text) noexcept {
+    const char* digits = text + ((*text == '+' || *text == '-') ? 1 : 0);
+    return *digits != '\0' && digits[std::strspn(digits, "0123456789")] == '\0';
 }
 
 // Converts a size argument, named `name` in the cause line; a size below
 // what encryption takes prints `too_small_line`.
 bool convert_size(const char* text, const char* name, const char* too_small_line, std::int64_t& bytes) {
     if (text == nullptr) return true;  // the default stays
-    std::int64_t v = 0;
-    const bool number = read_decimal(text, v);
+    const bool number = is_plain_decimal(text);
+    const std::int64_t v = number ? to_integer(text) : 0;
     if (!number || v > std::numeric_limits<std::int32_t>::max()) {
         return fail_argument(message::value_must_be_integer, name, text,
                              number ? "outside the signed 32-bit range" : "not a number");
@@ -65,10 +55,7 @@ bool open_new(output_file& file, const char* path, const char* open_error_line) 
     if (is_standard_stream(path)) {
         return fail(open_error_line, path, "made as a file of its own, never on standard output; ./- names a file called -");
     }
-    if (file.open(path, 0600, existing_output::refuse)) return true;
-    const int error = file.error();
-    return fail(open_error_line, file.refused_folder() ? file.folder_path() : *path == '\0' ? "\"\"" : path,
-                error_text(error), error < 0 ? cause_kind::account : cause_kind::system_error);
+    return file.open(path, 0600, existing_output::refuse) || fail_to_open(file, open_error_line);
 }
 
 // Writes `bytes` bytes from the system's random source, drawn a chunk at a
@@ -89,7 +76,7 @@ bool fill_random(output_file& file, std::int64_t bytes, WordArray& chunk) {
 // "Key file:\t<path>   <n> bytes", the path as the messages show names.
 void print_made(const char* label, const char* path, std::int64_t bytes) {
     say(label);
-    put_text(shown_name(path, !is_utf8(path) && messages_are_terminal()).c_str());
+    print_name(path);
     char count[32];
     std::snprintf(count, sizeof count, "   %lld bytes\n", static_cast<long long>(bytes));
     say(count);

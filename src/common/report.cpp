@@ -61,6 +61,8 @@ void print_cause() {
     cause.clear();
 }
 
+void print_name(const char* path) { put_text(shown(path, messages_are_terminal).c_str()); }
+
 void print_start(const char* in_path, std::int64_t length, const char* out_path) {
     clear_progress_line();
     // Formatted first and written whole: formatted output to an unbuffered
@@ -73,9 +75,9 @@ void print_start(const char* in_path, std::int64_t length, const char* out_path)
     }
     std::FILE* out = messages();
     std::fputs("In file:\t", out);
-    put_text(shown(in_path, messages_are_terminal).c_str());
+    print_name(in_path);
     std::fputs(count, out);
-    put_text(shown(out_path, messages_are_terminal).c_str());
+    print_name(out_path);
     std::fputs("\n", out);
     std::fputs(message::working, out);
 }

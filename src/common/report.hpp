@@ -11,6 +11,9 @@ namespace kerrow {
 // standard error when standard output carries the data.
 void say(const char* line);
 
+// A path where the run's messages go, as shown_name gives it.
+void print_name(const char* path);
+
 // "In file: ... bytes / Out file: ..." then "Working...". A length below 0
 // is one not known in advance (standard input). The paths show as
 // shown_name gives them.

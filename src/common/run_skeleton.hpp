@@ -7,6 +7,7 @@
 //   input_error_line, output_error_line   its lines for files that can't be opened
 //   closing_line                          its line on success
 //   positions                             whether it reads or writes at positions
+//   key_state_from_key_file               whether the key state starts as the key's words
 //   convert_counts(run)                   its counts, after the start lines
 //   reserve(run, pipe)                    (optional) memory set aside before the key
 //   check_key(run)                        (optional) the key file's words, before the gamm file
@@ -30,8 +31,9 @@
 
 namespace kerrow {
 
-// What every run holds, for its mode's steps. The key file is loaded twice,
-// as the key state and the key copy; what each then becomes is the mode's.
+// What every run holds, for its mode's steps. The key file is loaded as the
+// key copy and, where the mode starts from the key's words, again as the key
+// state; what each then becomes is the mode's.
 struct run_state {
     explicit run_state(const run_request& r) : request(r) {}
     const run_request& request;
@@ -55,7 +57,8 @@ run_end run_steps(run_state& run, Mode& mode) {
     chunk_pipeline pipe(run.files.input, output);
     bool ready = mode.convert_counts(run);
     if constexpr (requires { mode.reserve(run, pipe); }) ready = ready && mode.reserve(run, pipe);
-    ready = ready && load_key_material(run.files.key, key_file_lines, run.key_state, &run.key_copy);
+    ready = ready && load_key_material(run.files.key, key_file_lines, run.key_copy,
+                                       Mode::key_state_from_key_file ? &run.key_state : nullptr);
     if constexpr (requires { mode.check_key(run); }) ready = ready && mode.check_key(run);
     // Every input is known good before the output's result is begun.
     if (!ready || !load_key_material(run.files.gamm, gamm_file_lines, run.gamma) || !mode.prepare(run) ||

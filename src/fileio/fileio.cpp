@@ -66,6 +66,16 @@ std::int64_t input_file::read_at(void* dst, std::size_t n, std::int64_t offset) 
     return got;
 }
 
+bool fail_to_open(const output_file& output, const char* line) {
+    // Nothing is ever written in place: the result needs a new file beside
+    // the output.
+    if (output.refused_folder()) {
+        return fail(line, output.folder_path(),
+                    error_text(output.error()) + "; the result is made beside the output, so its folder must take a new file");
+    }
+    return fail_for_error(line, *output.path() == '\0' ? "\"\"" : output.path(), output.error());
+}
+
 bool is_standard_stream(const char* path) noexcept { return path[0] == '-' && path[1] == '\0'; }
 
 namespace {
@@ -115,13 +125,7 @@ bool open_run_files(run_files& files, const run_paths& paths, run_positions posi
     for (const auto& other : others) {
         if (known && is_one_of(out, other.file)) return fail(message::same_file, paths.out, other.role);
     }
-    if (!opened && output.refused_folder()) {
-        // Nothing is ever written in place: the result needs a new file
-        // beside the output.
-        return fail(output_error_line, output.folder_path(),
-                    error_text(output.error()) + "; the result is made beside the output, so its folder must take a new file");
-    }
-    if (!opened) return fail_for_error(output_error_line, *paths.out == '\0' ? "\"\"" : paths.out, output.error());
+    if (!opened) return fail_to_open(output, output_error_line);
     // The run's messages would be mixed into the data.
     file_id standard_output;
     if (!to_standard_output && known && standard_output_id(standard_output) && standard_output == out) {

@@ -162,6 +162,11 @@ private:
     int removal_ = -1;  // its registration with the interrupt handler
 };
 
+// Prints `line` for an output that open() refused, with the cause: the
+// folder, where it can't take the result's file, else the output's own
+// error. False.
+bool fail_to_open(const output_file& output, const char* line);
+
 // The four paths a driver is given. "-" as the input or output path is
 // standard input or output.
 struct run_paths {

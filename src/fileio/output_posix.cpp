@@ -312,13 +312,6 @@ bool close_file(file_handle& file) {
     return rc == 0;
 }
 
-void close_quietly(file_handle& file) noexcept {
-    if (file >= 0) {
-        ::close(file);
-        file = -1;
-    }
-}
-
 bool rename_over(output_place& place, const std::string& unfinished) {
     return ::renameat(place.folder, unfinished.c_str(), place.folder, place.entry.c_str()) == 0;
 }

@@ -47,8 +47,6 @@ bool sync_file(file_handle file);
 // Closes a handle, checked: a close that fails may have lost delayed write
 // errors. The handle is gone either way.
 bool close_file(file_handle& file);
-// Closes a handle whose errors don't matter (a file being abandoned).
-void close_quietly(file_handle& file) noexcept;
 
 // Renames the unfinished file over the place's entry in one step (letting go
 // of the file found there first, where the system won't replace an open

@@ -281,13 +281,6 @@ bool close_file(file_handle& file) {
     return closed != 0;
 }
 
-void close_quietly(file_handle& file) noexcept {
-    if (file != no_file) {
-        ::CloseHandle(as_handle(file));
-        file = no_file;
-    }
-}
-
 bool rename_over(output_place& place, const std::string& unfinished) {
     // The file held open since the start would keep its name from being
     // taken.

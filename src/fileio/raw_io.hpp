@@ -26,6 +26,10 @@ std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t
 // that offset. False after a write error.
 bool write_fully(file_handle file, const void* src, std::size_t n, std::int64_t offset);
 
+// Closes a handle whose errors don't matter (a file read, or one being
+// abandoned); it is no_file after.
+void close_quietly(file_handle& file) noexcept;
+
 // Whether a file takes reads and writes at positions: a pipe, FIFO or
 // terminal doesn't.
 bool takes_positions(file_handle file) noexcept;

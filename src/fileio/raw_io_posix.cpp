@@ -18,16 +18,13 @@
 static_assert(sizeof(off_t) >= 8, "off_t must hold 64-bit offsets: define _FILE_OFFSET_BITS=64");
 
 namespace kerrow {
-namespace {
 
-void close_quietly(int& fd) noexcept {
+void close_quietly(file_handle& fd) noexcept {
     if (fd >= 0) {
         ::close(fd);
         fd = -1;
     }
 }
-
-}  // namespace
 
 bool input_file::open(const char* path) {
     close();

@@ -18,12 +18,6 @@ namespace {
 
 HANDLE as_handle(file_handle file) { return static_cast<HANDLE>(file); }
 
-void close_handle(file_handle& file) noexcept {
-    if (file != no_file) {
-        ::CloseHandle(as_handle(file));
-        file = no_file;
-    }
-}
 
 // ReadFile and WriteFile take 32-bit counts: larger transfers go in pieces.
 constexpr std::size_t max_piece = std::size_t{1} << 30;
@@ -51,6 +45,13 @@ struct kept_position {
 };
 
 }  // namespace
+
+void close_quietly(file_handle& file) noexcept {
+    if (file != no_file) {
+        ::CloseHandle(as_handle(file));
+        file = no_file;
+    }
+}
 
 // A manifest that declares longPathAware would need a system setting as
 // well. GetFullPathNameW first does to the path what the plain API would:
@@ -110,7 +111,7 @@ bool input_file::open(const char* path) {
         !::GetFileInformationByHandle(as_handle(file), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         error_ = not_regular_error;
-        close_handle(file);
+        close_quietly(file);
         return false;
     }
     handle_ = file;
@@ -165,7 +166,7 @@ std::string system_error_text(int error) {
     return utf8;
 }
 
-void input_file::close() noexcept { close_handle(handle_); }
+void input_file::close() noexcept { close_quietly(handle_); }
 
 std::int64_t read_fully(file_handle file, void* dst, std::size_t n, std::int64_t offset) {
     auto* p = static_cast<unsigned char*>(dst);
@@ -234,7 +235,7 @@ bool id_of(const char* path, file_id& id) {
                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool known = id_from(as_handle(file), id);
-    close_handle(file);
+    close_quietly(file);
     return known;
 }
 

@@ -54,6 +54,7 @@ struct stream_run {
     static constexpr const char* output_error_line = message::error_opening_output;
     static constexpr const char* closing_line = message::done;
     static constexpr run_positions positions{false, false};
+    static constexpr bool key_state_from_key_file = true;
 
     stream_state state{};
     std::vector<chunk_read> reads;  // outlives the pipeline, whose helper reads it
