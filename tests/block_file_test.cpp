@@ -2,7 +2,6 @@
 // layout, the known-answer containers, and every failure line and exit code
 // through the binary.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,13 +9,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <tuple>
 
 #include "block/block_cipher.hpp"
-#include "block/block_file.hpp"
 #include "block/container.hpp"
-#include "block/container_file.hpp"
 #include "fileio/fileio.hpp"
 #include "keymat/gamma.hpp"
 #include "keymat/secure_words.hpp"
@@ -157,69 +153,6 @@ TEST(Container, CutBytesMustBeTheTailZerosAndThePaddingWord) {
         const word area_end[2] = {c.tail, c.last};
         EXPECT_EQ(cut_bytes_match(area_end + 2, c.pad, p), c.matches)
             << std::hex << c.tail << " " << c.last << " pad " << c.pad;
-    }
-}
-
-TEST(Container, HeaderIsTheKeyStateXorTheKeyThenThePadCountLittleEndian) {
-    test::scratch_dir dir;
-    const std::string path = dir.file("header");
-    WordArray key, key_state;
-    key.allocate(2);
-    key_state.allocate(2);
-    key[0] = 0x01020304;
-    key[1] = 0xA0B0C0D0;
-    key_state[0] = 0x11111111;
-    key_state[1] = 0x0F0F0F0F;
-    {
-        output_file out;
-        ASSERT_TRUE(out.open(path.c_str()));
-        ASSERT_TRUE(out.begin_result(true));
-        ASSERT_TRUE(write_header(out, key_state, key, 7));
-        ASSERT_TRUE(out.commit());
-    }
-    EXPECT_EQ(read_file(path), (bytes{0x15, 0x12, 0x13, 0x10, 0xDF, 0xCF, 0xBF, 0xAF, 7, 0, 0, 0}));
-    input_file in;
-    ASSERT_TRUE(in.open(path.c_str()));
-    WordArray back;
-    back.allocate(2);
-    std::int32_t pad = -1;
-    ASSERT_TRUE(read_header(in, key, back, pad));
-    EXPECT_EQ(back[0], 0x11111111u);
-    EXPECT_EQ(back[1], 0x0F0F0F0Fu);
-    EXPECT_EQ(pad, 7);
-}
-
-TEST(Container, WalkTakesThePositionsFromTheLastToTheFirst) {
-    // nK = 2, b = 8, a 12-byte plaintext: 4 words in blocks of 2. Position 2
-    // is empty, 1 and 0 are undone in that order.
-    const std::int64_t at[] = {28, 20, 12};
-    ASSERT_EQ(walk_spans(4, 2, 1), 3);
-    for (std::int64_t j = 0; j < 3; ++j) {
-        const walk_span span = walk_span_at(j, 4, 2, 1);
-        EXPECT_EQ(span.first, 2 - j);
-        EXPECT_EQ(span.words, j == 0 ? 0 : 2);
-        EXPECT_EQ(block_offset(span.first, 2, 2), at[j]);
-        EXPECT_EQ(plain_offset(span.first, 2), 8 * (2 - j));
-    }
-    // Any span size: the spans tile the area from its end back to its start.
-    for (std::int64_t words = 0; words <= 40; ++words) {
-        for (word nb = 2; nb <= 5; ++nb) {
-            for (std::int64_t blocks = 1; blocks <= 4; ++blocks) {
-                SCOPED_TRACE(std::to_string(words) + " words, blocks of " + std::to_string(nb) + ", spans of " +
-                             std::to_string(blocks));
-                std::int64_t end = words;
-                const std::int64_t n = walk_spans(words, nb, blocks);
-                for (std::int64_t j = 0; j < n; ++j) {
-                    const walk_span span = walk_span_at(j, words, nb, blocks);
-                    EXPECT_EQ(span.first * nb + span.words, end);
-                    EXPECT_LE(span.words, span.blocks * nb);
-                    EXPECT_EQ(span.first + span.blocks - 1, words / nb - j * blocks);
-                    end = span.first * nb;
-                }
-                EXPECT_EQ(end, 0);
-                EXPECT_EQ(walk_span_at(n - 1, words, nb, blocks).first, 0);
-            }
-        }
     }
 }
 
@@ -571,27 +504,6 @@ TEST_F(BlockFile, DamagedContainersAreRefusedBeforeTheGammFile) {
         EXPECT_NE(r.out.find("Done.Not decrypted.\n"), std::string::npos) << r.out;
         EXPECT_FALSE(std::filesystem::exists(back));
     }
-}
-
-TEST_F(BlockFile, EncryptionCutShortLeavesNoFile) {
-    // A file size limit stops the writes part way.
-    const bytes key_bytes(20, 0x5A);
-    write_file(plain, pseudo_random(std::size_t{3} << 20, 63));
-    write_file(key, key_bytes);
-    write_file(gamm, pseudo_random(8, 64));
-    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    driven e;
-    {
-        const test::scoped_limit small(RLIMIT_FSIZE, 64 * 1024);
-        ASSERT_TRUE(small.set());
-        e = drive(true, plain, cipher, key, gamm, 1, 1, 10000);
-    }
-    signal(SIGXFSZ, old_handler);
-    EXPECT_FALSE(e.ok);
-    EXPECT_NE(e.out.find("Error writing output file!\n"), std::string::npos);
-    EXPECT_EQ(e.out.find("Done."), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(cipher));
-    EXPECT_EQ(test::unfinished_files(dir.path()), 0);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

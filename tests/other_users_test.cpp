@@ -1,7 +1,8 @@
 // The output when another user shares the machine: links raced into a
 // sticky folder, a squatted name, permissions that must not widen, and
-// folders that can't take the unfinished file. Runs as root, with the
-// victim and the attacker played by two plain user ids.
+// folders that can't take the unfinished file, and a link re-pointed while
+// the output is opened. The tests of two users run as root, the victim and
+// the attacker played by two plain user ids.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -30,10 +31,6 @@ namespace fs = std::filesystem;
 
 constexpr uid_t victim = 48151;
 constexpr uid_t attacker = 48152;
-
-bool has_line(const std::string& out, const std::string& line) {
-    return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
-}
 
 // Runs `fn` as `user` in a child process; gives its exit code.
 int as_user(uid_t user, const std::function<bool()>& fn) {
@@ -119,31 +116,6 @@ TEST_F(OtherUsers, ALinkRacedIntoAStickyFolderNeverReplacesTheVictimsFile) {
         EXPECT_TRUE(has_line(r.out, "Error opening output file!")) << r.out;
         expect_secret_kept();
     }
-}
-
-// The link of an output re-pointed to the run's own input between the open
-// that found a file through it and the walk to that file's entry: the
-// input is compared, and refused, as the file the result would replace.
-TEST_F(OtherUsers, ALinkRepointedWhileTheOutputIsOpenedCostsNoOtherFile) {
-    if (!paused_call::available()) GTEST_SKIP() << "no preloading here";
-    write_file(dir.file("harmless"), {1});
-    const std::string link = dir.file("lnk");
-    fs::create_symlink(dir.file("harmless"), link);
-    const bytes input = read_file(home("plain"));
-    const paused_call pause("openat", "lnk");
-    run_options how;
-    how.environment = pause.environment();
-    const int log = ::open(dir.file("log").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const pid_t pid = start_kerrow(encrypt_to(link), log, log, how);
-    ASSERT_TRUE(pause.wait_until_paused());
-    fs::remove(link);
-    fs::create_symlink(home("plain"), link);
-    pause.resume();
-    EXPECT_EQ(wait_kerrow(pid), 1);
-    EXPECT_TRUE(has_line(read_all(log), "Output file must differ from the input, key and gamm files!")) << read_all(log);
-    ::close(log);
-    EXPECT_EQ(read_file(home("plain")), input);
-    EXPECT_EQ(read_file(dir.file("harmless")), bytes{1});
 }
 
 // Another user's file, readable by all, at the output's name in the sticky
@@ -292,6 +264,36 @@ TEST_F(OtherUsers, AnotherProcessOfTheSameUserCantReadTheRunsMemory) {
     ::kill(pid, SIGTERM);
     EXPECT_EQ(wait_kerrow(pid), killed_by(SIGTERM));
     ::close(log);
+}
+
+// The link of an output re-pointed to the run's own input between the open
+// that found a file through it and the walk to that file's entry: the
+// input is compared, and refused, as the file the result would replace.
+TEST(OutputRace, ALinkRepointedWhileTheOutputIsOpenedCostsNoOtherFile) {
+    if (!paused_call::available()) GTEST_SKIP() << "no preloading here";
+    scratch_dir dir;
+    write_file(dir.file("plain"), pseudo_random(5000, 70));
+    write_file(dir.file("key"), pseudo_random(32, 71));
+    write_file(dir.file("gamm"), pseudo_random(512, 72));
+    write_file(dir.file("harmless"), {1});
+    const std::string link = dir.file("lnk");
+    fs::create_symlink(dir.file("harmless"), link);
+    const bytes input = read_file(dir.file("plain"));
+    const paused_call pause("openat", "lnk");
+    run_options how;
+    how.environment = pause.environment();
+    const int log = ::open(dir.file("log").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t pid = start_kerrow({"e", "-s", dir.file("plain"), link, dir.file("key"), dir.file("gamm"), "4"}, log,
+                                   log, how);
+    ASSERT_TRUE(pause.wait_until_paused());
+    fs::remove(link);
+    fs::create_symlink(dir.file("plain"), link);
+    pause.resume();
+    EXPECT_EQ(wait_kerrow(pid), 1);
+    EXPECT_TRUE(has_line(read_all(log), "Output file must differ from the input, key and gamm files!")) << read_all(log);
+    ::close(log);
+    EXPECT_EQ(read_file(dir.file("plain")), input);
+    EXPECT_EQ(read_file(dir.file("harmless")), bytes{1});
 }
 
 }  // namespace

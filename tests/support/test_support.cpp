@@ -45,6 +45,10 @@ bytes read_file(const std::string& path) {
 
 bytes test_data(const std::string& relative) { return read_file(std::string(KERROW_TEST_DATA) + "/" + relative); }
 
+bool has_line(const std::string& out, const std::string& line) {
+    return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
+}
+
 bool is_time_line(const std::string& line) {
     const std::string head = "Time:\t", tail = " seconds\n";
     if (line.size() < head.size() + 10 + tail.size() || line.compare(0, head.size(), head) != 0 ||

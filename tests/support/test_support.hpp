@@ -126,6 +126,9 @@ std::string read_all(int fd);
 
 #endif
 
+// True when `line` is one whole line of `out`.
+bool has_line(const std::string& out, const std::string& line);
+
 // True for "Time:\t%10.10g seconds\n": a number right-aligned in at least ten places.
 bool is_time_line(const std::string& line);
 
